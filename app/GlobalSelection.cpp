@@ -1,0 +1,6 @@
+#include "app/GlobalSelection.h"
+
+GlobalSelection& globalSelection() {
+  static GlobalSelection selection;
+  return selection;
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+
+// The log facility: every part of the system reports problems through writeLogEntry.
+// Entries go to a log file (under a cross-process lock), to the console (standard
+// error) or to a message box (through orvane::ui), as configured.
+
+enum LogOutput : int {
+  LogToFile = 1,
+  LogToConsole = 2,
+  LogToMessageBox = 4,
+  UseConfiguredOutputs = 255,
+};
+
+inline constexpr int LogLevelError = -1;
+inline constexpr int LogLevelGeneral = 0;
+
+void configureErrorLog(int errorOutputs, const QString& logDirectory, const QString& applicationName);
+void configureGeneralLog(int generalOutputs, int highestLevel, bool headerOnGeneral, bool singleErrorFile,
+                         const QString& applicationName);
+
+void writeLogEntry(const QString& source, int line, const QString& function, int outputs, int level,
+                   const QString& text);
+
+// An error entry of the upgrade engine: source "----LOG_FILE", line 0, label "---LOG_FILE".
+void logEngineError(const QString& text);
+
+// Used by writeLogEntry only.
+void appendToLogFile(const QString& entry, bool isError);
+void writeConsole(const QString& text);
+
+// Where error entries (and, with the single-error-file setting, all entries) are written.
+QString errorLogFilePath();

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+#include <array>
+
+// The record of one device found by a scan: a network device that answered the
+// broadcast discovery, or an I2C device found behind one. The decoding rules turn
+// the value bytes of one variable (or register) into fields and display texts.
+class ORVCOrvaneDevice {
+ public:
+  QString ipAddressText = QStringLiteral("0.0.0.0");
+  QString macAddressText = QStringLiteral("00.00.00.00.00.00");
+  std::array<quint8, 6> macAddress{};
+  QString typeText = QStringLiteral("Not defined");
+  quint16 typeHigh = 0;
+  quint16 typeLow = 0;
+  QString deviceName = QStringLiteral("Not defined");
+  QString hwVersionText = QStringLiteral("Not defined");
+  quint8 hwVersionMajor = 0;
+  quint8 hwVersionMinor = 0;
+  QString fwVersionText = QStringLiteral("Not defined");
+  quint8 fwVersionMajor = 0;
+  quint8 fwVersionMinor = 0;
+  QString i2cAddressText = QStringLiteral("Not defined");
+  quint8 i2cAddress = 0;
+
+  // Variable 0 / register 0: four bytes.
+  void applyType(const quint8* bytes);
+  // Variable 1 / register 1: four bytes.
+  void applyVersions(const quint8* bytes);
+  // Variable 17: six bytes.
+  void applyMacAddress(const quint8* bytes);
+  // Variable 21 / register 21: sixteen bytes; a zero byte ends the visible name.
+  void applyName(const quint8* bytes);
+  // I2C address as listed by the gateway: "0x50 (80)".
+  void applyI2cAddress(quint8 address);
+
+  // "fw / hw", or "fw / NA" when the device reports no hardware version.
+  QString versionPairText() const;
+};

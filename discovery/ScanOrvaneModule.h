@@ -1,0 +1,63 @@
+#pragma once
+
+#include "discovery/ORVCOrvaneDevice.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+#include <memory>
+#include <vector>
+
+// Waits of the discovery engine; the defaults are the shipped ones, tests shorten them.
+struct DiscoverySettings {
+  quint16 discoveryPort = 7010;   // UDP port of the devices
+  int i2cReceiveWindowMs = 200;   // each receive of the I2C bus scan
+  int pingTimeoutMs = 1000;       // the ICMP echo of testPing
+};
+
+// The discovery engine: broadcast discovery of the network devices on every local
+// IPv4 network, the I2C bus scan through one of them, and the ICMP reachability test.
+// Every call is synchronous and blocks the calling (user-interface) thread.
+// It owns every record; callers hold plain pointers until the next scan of that kind.
+class ORVCScanOrvaneDevice {
+ public:
+  explicit ORVCScanOrvaneDevice(int replyWaitMs, DiscoverySettings settings = {});
+  ~ORVCScanOrvaneDevice();
+  ORVCScanOrvaneDevice(const ORVCScanOrvaneDevice&) = delete;
+  ORVCScanOrvaneDevice& operator=(const ORVCScanOrvaneDevice&) = delete;
+
+  // One discovery; true when the request went out on every selected interface.
+  bool scanOrvaneDevice();
+  bool sendBroadcast(const QByteArray& request);
+  bool sendBroadcast_Add(const QHostAddress& localAddress, const QByteArray& request);
+
+  // Reply assembler: feeds one datagram, dispatches every complete, verified frame.
+  void receiveUDP(const quint8* bytes, int count, const QString& sourceText, quint16 sourcePort,
+                  int deviceIndex);
+  void receiveUDP_IPData(const quint8* payload, int length, const QString& sourceText);
+
+  // I2C bus scan through the network device at ipAddress; always true.
+  bool scanI2CBus(const QString& ipAddress);
+  void receiveUDP_I2CList(const quint8* payload, int length, const QString& sourceText);
+  void receiveUDP_I2CData(const quint8* payload, int length, const QString& sourceText, int deviceIndex);
+
+  // One ICMP echo with 32 data bytes; true when a reply came back within the time-out.
+  bool testPing(const QString& ipAddress);
+
+  const std::vector<std::unique_ptr<ORVCOrvaneDevice>>& networkDevices() const { return networkDevices_; }
+  const std::vector<std::unique_ptr<ORVCOrvaneDevice>>& i2cDevices() const { return i2cDevices_; }
+
+  // The local IPv4 addresses a discovery broadcasts from: every interface that is up,
+  // can broadcast and is not loopback, in a stable order.
+  static std::vector<QHostAddress> broadcastInterfaces();
+
+ private:
+  int replyWaitMs_;
+  DiscoverySettings settings_;
+  std::vector<quint8> rxBuffer_ = std::vector<quint8>(66000);
+  int rxCount_ = 0;
+  int rxRemaining_ = 6;
+  bool rxInBody_ = false;
+  std::vector<std::unique_ptr<ORVCOrvaneDevice>> networkDevices_;
+  std::vector<std::unique_ptr<ORVCOrvaneDevice>> i2cDevices_;
+};

@@ -1,0 +1,212 @@
+#include "engine/IpPacket.h"
+
+namespace orvane::proto {
+
+quint16 packetChecksum(const quint8* data, int n) {
+  quint32 sum = 0;
+  int i = 0;
+  for (; i + 1 < n; i += 2) sum += (quint32(data[i]) << 8 | data[i + 1]) ^ 0xFFFFu;
+  if (i < n) sum += (quint32(data[i]) << 8) ^ 0xFFFFu;
+  quint32 t = (sum >> 16) + (sum & 0xFFFFu);
+  t = (t >> 16) + (t & 0xFFFFu);
+  return quint16(t & 0xFFFFu);
+}
+
+void appendChecksum(quint8* buffer, int n) {
+  const quint16 sum = packetChecksum(buffer, n);
+  buffer[n] = quint8(sum >> 8);
+  buffer[n + 1] = quint8(sum & 0xFF);
+}
+
+QByteArray buildPacket(quint16 code, quint16 auxiliary, const QByteArray& payload) {
+  const int n = int(payload.size());
+  QByteArray packet(n + kFrameOverhead, '\0');
+  auto* p = reinterpret_cast<quint8*>(packet.data());
+  p[0] = quint8(code >> 8);
+  p[1] = quint8(code);
+  p[2] = quint8(auxiliary >> 8);
+  p[3] = quint8(auxiliary);
+  p[4] = quint8(n >> 8);
+  p[5] = quint8(n);
+  std::copy(payload.cbegin(), payload.cend(), packet.begin() + kHeaderSize);
+  appendChecksum(p, n + kHeaderSize);
+  return packet;
+}
+
+namespace {
+QByteArray bytes(std::initializer_list<quint8> list) {
+  QByteArray out;
+  out.reserve(int(list.size()));
+  for (quint8 b : list) out.append(char(b));
+  return out;
+}
+
+void appendBigEndian32(QByteArray& out, quint32 value) {
+  out.append(char(value >> 24));
+  out.append(char(value >> 16));
+  out.append(char(value >> 8));
+  out.append(char(value));
+}
+
+void appendBigEndian24(QByteArray& out, quint32 value) {
+  out.append(char(value >> 16));
+  out.append(char(value >> 8));
+  out.append(char(value));
+}
+
+// Sub-message of an I2cTransfer: address, W, the W bytes written, R.
+void appendSubMessage(QByteArray& out, quint8 address, const QByteArray& written, quint8 readCount) {
+  out.append(char(address));
+  out.append(char(written.size()));
+  out.append(written);
+  out.append(char(readCount));
+}
+
+void appendCommand(QByteArray& out, quint8 address, quint32 addressWord) {
+  appendSubMessage(out, address, bytes({RegCommand}) + i2cCommandBytes(addressWord), 0);
+}
+
+void appendTrigger(QByteArray& out, quint8 address) { appendSubMessage(out, address, bytes({RegTrigger}), 0); }
+}  // namespace
+
+QByteArray readVariablesRequest(const QByteArray& variableIds) { return buildPacket(ReadVariables, 0, variableIds); }
+
+QByteArray deviceVersionRequest() { return readVariablesRequest(bytes({VarFirmwareType, VarVersionWord})); }
+
+QByteArray resetRequest() { return readVariablesRequest(bytes({VarReset})); }
+
+QByteArray activationRequest(qint64 binFileSize) {
+  const auto size = quint32(binFileSize);
+  return buildPacket(ActivateFirmware, 0, bytes({quint8(size), quint8(size >> 8), quint8(size >> 16)}));
+}
+
+QByteArray discoveryRequest() {
+  return readVariablesRequest(bytes({VarFirmwareType, VarMacAddress, VarVersionWord, VarDeviceName}));
+}
+
+QByteArray uploadStartRequest() { return buildPacket(UploadStart, 0, {}); }
+
+QByteArray uploadDataRequest(quint32 offset, const QByteArray& data) {
+  QByteArray payload;
+  payload.reserve(6 + kChunkSize);
+  appendBigEndian24(payload, offset);
+  appendBigEndian24(payload, kChunkSize);
+  payload.append(data.left(kChunkSize));
+  payload.append(QByteArray(kChunkSize - std::min<int>(int(data.size()), kChunkSize), '\0'));
+  return buildPacket(UploadData, 1, payload);
+}
+
+QByteArray i2cVersionRequest(quint8 i2cAddress) {
+  QByteArray payload;
+  appendSubMessage(payload, i2cAddress, bytes({RegFirmwareType}), 4);
+  appendSubMessage(payload, i2cAddress, bytes({RegVersionWord}), 4);
+  return buildPacket(I2cTransfer, 0, payload);
+}
+
+QByteArray i2cScanRequest() { return buildPacket(I2cScan, 0, {}); }
+
+QByteArray i2cIdentificationRequest(quint8 i2cAddress) {
+  QByteArray payload;
+  appendSubMessage(payload, i2cAddress, bytes({RegFirmwareType}), 4);
+  appendSubMessage(payload, i2cAddress, bytes({RegVersionWord}), 4);
+  appendSubMessage(payload, i2cAddress, bytes({RegDeviceName}), 16);
+  return buildPacket(I2cTransfer, 0, payload);
+}
+
+QByteArray i2cCommandBytes(quint32 addressWord) {
+  QByteArray out = bytes({0xAA, 0x55});
+  appendBigEndian32(out, addressWord);
+  return out;
+}
+
+QByteArray i2cBlockWriteRequest(quint8 i2cAddress, quint32 blockOffset, const QByteArray& block64) {
+  QByteArray payload;
+  appendCommand(payload, i2cAddress, blockOffset + I2cOpWriteBlock);
+  for (int j = 0; j < 4; ++j) {
+    QByteArray written(1, char(RegWindow0 + j));
+    // Each window travels last byte first.
+    for (int i = kWindowSize - 1; i >= 0; --i) {
+      const int index = j * kWindowSize + i;
+      written.append(index < block64.size() ? block64.at(index) : '\0');
+    }
+    appendSubMessage(payload, i2cAddress, written, 0);
+  }
+  appendTrigger(payload, i2cAddress);
+  return buildPacket(I2cTransfer, 0, payload);
+}
+
+QByteArray i2cBlockReadBackRequest(quint8 i2cAddress, quint32 blockOffset) {
+  QByteArray payload;
+  appendCommand(payload, i2cAddress, blockOffset + I2cOpReadBack);
+  appendTrigger(payload, i2cAddress);
+  for (int j = 0; j < 4; ++j) appendSubMessage(payload, i2cAddress, bytes({quint8(RegWindow0 + j)}), kWindowSize);
+  return buildPacket(I2cTransfer, 0, payload);
+}
+
+QByteArray i2cStartFlashingRequest(quint8 i2cAddress, quint32 imageLength) {
+  QByteArray payload;
+  appendCommand(payload, i2cAddress, imageLength + I2cOpFlashImage);
+  appendTrigger(payload, i2cAddress);
+  return buildPacket(I2cTransfer, 0, payload);
+}
+
+QByteArray binUploadImage(const QByteArray& binFile) {
+  const auto counted = quint32(binFile.size() + 2);
+  QByteArray image = QByteArrayLiteral("/hex.hex ");
+  image.append(bytes({0x00, 0x0F, quint8(counted >> 8), quint8(counted), 0x24, 0x24}));
+  image.append(binReadbackExpected(binFile));
+  return image;
+}
+
+QByteArray binReadbackExpected(const QByteArray& binFile) { return bytes({0x55, 0xAA}) + binFile; }
+
+qint64 i2cImageLength(qint64 bi2FileSize) { return ((bi2FileSize + 2) / kChunkSize) * kChunkSize + kChunkSize; }
+
+QByteArray i2cImage(const QByteArray& bi2File, quint8 filler) {
+  QByteArray image = bytes({0x55, 0xAA}) + bi2File;
+  image.append(QByteArray(int(i2cImageLength(bi2File.size()) - image.size()), char(filler)));
+  return image;
+}
+
+quint32 readBigEndian32(const quint8* b) {
+  return quint32(b[0]) << 24 | quint32(b[1]) << 16 | quint32(b[2]) << 8 | quint32(b[3]);
+}
+
+VersionWord decodeVersionWord(const quint8* b) {
+  VersionWord word;
+  if (b[0] == 0) {
+    word.firmware = PackedVersion(readBigEndian32(b));
+    word.hardware = kNoVersion;
+  } else {
+    word.hardware = PackedVersion(quint32(b[0]) << 16 | b[1]);
+    word.firmware = PackedVersion(quint32(b[2]) << 16 | b[3]);
+  }
+  return word;
+}
+
+QString versionText(PackedVersion version) {
+  return QStringLiteral("%1.%2").arg(version >> 16).arg(version & 0xFFFF);
+}
+
+QString i2cErrorText(int code) {
+  switch (code) {
+    case 1: return QStringLiteral("I2C bus not ready");
+    case 2: return QStringLiteral("I2C bus timeout");
+    case 3: return QStringLiteral("I2C message too long");
+    default: return QStringLiteral("I2C unknown error");
+  }
+}
+
+void FrameSplitter::push(const QByteArray& bytes) { buffer_.append(bytes); }
+
+bool FrameSplitter::next(QByteArray& frame) {
+  if (buffer_.size() < kHeaderSize) return false;
+  const auto* p = reinterpret_cast<const quint8*>(buffer_.constData());
+  const int total = (int(p[4]) << 8 | p[5]) + kFrameOverhead;
+  if (buffer_.size() < total) return false;
+  frame = buffer_.left(total);
+  buffer_.remove(0, total);
+  return true;
+}
+
+}  // namespace orvane::proto

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "engine/IpPacket.h"
+
+#include <QByteArray>
+#include <QString>
+#include <functional>
+#include <memory>
+
+// Kinds of the UpgradeStatusCallback.
+enum UpgradeStatusKind : int {
+  StatusMessage = 0,    // value -1, one line for the operator
+  StatusProgress = 1,   // value 0..100, text "0"
+  StatusSucceeded = 2,  // value -1, text "0"
+  StatusFailed = 3,     // value -1, text "0"; may come more than once per upgrade
+};
+
+using UpgradeStatusCallback = void (*)(void* owner, int kind, int value, const QString& text);
+
+// Ports and waits of the upgrade engine. The defaults are the shipped ones; tests
+// inject shorter waits (and, on loopback, other ports).
+struct EngineSettings {
+  quint16 commonPort = 8010;
+  quint16 filePort = 8004;
+  quint16 httpPort = 80;
+  int stepMs = 500;            // the step timer between connections
+  int flashWaitMs = 15000;     // each flashing wait, counted down in steps of stepMs
+  int answerTimeoutMs = 10000; // connect, answer, acknowledgement, reconnection after flashing
+  int httpTimeoutMs = 10000;   // the whole readback request
+};
+
+// One version set: the device's values (from its answers) and the file's (from the
+// identification block), for the network device (.bin) or the I2C device (.bi2).
+struct VersionSet {
+  qint32 deviceFirmwareType = 0;
+  qint32 fileFirmwareType = 0;
+  proto::PackedVersion deviceFirmwareVersion = 0;
+  proto::PackedVersion fileFirmwareVersion = 0;
+  proto::PackedVersion fileMinDeviceFirmware = 0;
+  proto::PackedVersion deviceHardwareVersion = 0;
+  proto::PackedVersion fileMaxHardware = 0;
+  proto::PackedVersion fileMinHardware = 0;
+};
+
+namespace orvane { struct FileIdentification; }
+
+class ORVCRoVivazavaPrivate;
+
+// The upgrade engine: one upgrade at a time of one network device and, optionally,
+// one I2C device behind it. Runs on the user-interface thread, one sequencer step per
+// event of its single TCP connection or of its step timer; reports only through the
+// status callback.
+class ORVCRoVivazava {
+ public:
+  // Asked by startUpgrade whether the device answers an ICMP echo.
+  using ReachabilityTest = std::function<bool(const QString& ipAddress)>;
+
+  ORVCRoVivazava(bool& success, UpgradeStatusCallback callback, void* owner,
+                 ReachabilityTest reachability, EngineSettings settings = {});
+  ~ORVCRoVivazava();
+  ORVCRoVivazava(const ORVCRoVivazava&) = delete;
+  ORVCRoVivazava& operator=(const ORVCRoVivazava&) = delete;
+
+  // The file contents are owned by the caller and must outlive the upgrade.
+  // A null pointer means that no file of that kind is selected.
+  bool startUpgrade(const QString& ipAddress, int i2cAddress, const QByteArray* binFile,
+                    const QByteArray* bi2File, const QByteArray* webFile, bool batchMode);
+
+  // 33: no upgrade running.
+  int currentState() const;
+
+  // Stores the file fields of the identification block into a set.
+  static void storeFileIdentification(VersionSet& set, const orvane::FileIdentification& identification);
+
+  VersionSet network;   // network device and its .bin file
+  VersionSet i2c;       // I2C device and its .bi2 file
+
+ private:
+  std::unique_ptr<ORVCRoVivazavaPrivate> d;
+};
+
+inline constexpr int kTerminalState = 33;

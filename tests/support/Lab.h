@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+// Lab tests run inside the upgrader namespace that tests/lab/netlab made for them; the
+// simulated devices live in the device namespace beside it. Nothing here touches the
+// machine's real interfaces.
+namespace orvane::test {
+
+// True when this process runs inside a lab (netlab exported ORV_LAB_DEVNS).
+bool inLab();
+
+// Address of the upgrader's first interface (10.77.0.1) and its second one (10.78.0.1,
+// present with `netlab run --interfaces 2`).
+QString labUpgraderAddress(int interfaceIndex = 0);
+// The i-th device address that netlab put into the device namespace: 10.77.1.(i+1).
+QString labDeviceAddress(int index);
+// An address inside the lab network that no interface carries: nothing answers there.
+QString labAbsentAddress();
+
+// One orvane-devsim process in the device namespace, started with the given
+// configuration (the JSON of sim/README.md) and stopped when the object goes.
+class Simulator {
+ public:
+  explicit Simulator(const QJsonObject& config);
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  bool started() const;
+  // Every record line so far, parsed.
+  QList<QJsonObject> records() const;
+  // The frames the simulator received from the upgrader on one port of one device, in order
+  // (TCP: one frame each; UDP: one datagram each).
+  QList<QByteArray> received(const QString& device, int port) const;
+  // Violations of the byte layouts the simulator saw.
+  QStringList violations() const;
+  // Waits (running the Qt event loop) until a record matching `pred` appears or the time is up.
+  bool waitForRecord(const std::function<bool(const QJsonObject&)>& pred, int timeoutMs) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> d;
+};
+
+}  // namespace orvane::test
+
+// Skips the current test when it does not run inside a lab.
+#define ORVANE_REQUIRE_LAB() \
+  do { if (!::orvane::test::inLab()) GTEST_SKIP() << "not inside a network lab"; } while (0)
