@@ -34,12 +34,12 @@ struct EngineSettings {
 struct VersionSet {
   qint32 deviceFirmwareType = 0;
   qint32 fileFirmwareType = 0;
-  proto::PackedVersion deviceFirmwareVersion = 0;
-  proto::PackedVersion fileFirmwareVersion = 0;
-  proto::PackedVersion fileMinDeviceFirmware = 0;
-  proto::PackedVersion deviceHardwareVersion = 0;
-  proto::PackedVersion fileMaxHardware = 0;
-  proto::PackedVersion fileMinHardware = 0;
+  orvane::proto::PackedVersion deviceFirmwareVersion = 0;
+  orvane::proto::PackedVersion fileFirmwareVersion = 0;
+  orvane::proto::PackedVersion fileMinDeviceFirmware = 0;
+  orvane::proto::PackedVersion deviceHardwareVersion = 0;
+  orvane::proto::PackedVersion fileMaxHardware = 0;
+  orvane::proto::PackedVersion fileMinHardware = 0;
 };
 
 namespace orvane { struct FileIdentification; }
