@@ -1,0 +1,407 @@
+#include "discovery/ScanOrvaneModule.h"
+
+#include "common/Globalfunctions.h"
+#include "engine/IpPacket.h"
+
+#include <QNetworkInterface>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kSource = QStringLiteral("ScanOrvaneModule");
+
+void logError(int line, const char* function, const QString& text) {
+  writeLogEntry(kSource, line, QString::fromLatin1(function), UseConfiguredOutputs, LogLevelError, text);
+}
+
+void logGeneral(int line, const char* function, const QString& text) {
+  writeLogEntry(kSource, line, QString::fromLatin1(function), UseConfiguredOutputs, LogLevelGeneral, text);
+}
+
+// Receive buffer asked for on each discovery socket: every reply of a large network
+// arrives within the wait and must be queued until the drain, so the default buffer
+// (a few hundred datagrams' worth of kernel accounting) is far too small.
+constexpr int kDiscoveryReceiveBuffer = 16 * 1024 * 1024;
+// Each discovery receive takes one datagram of at most this size: enough for any frame.
+constexpr int kDiscoveryDatagramSize = 66000;
+// Each receive of the I2C bus scan takes one datagram of at most this size.
+constexpr int kI2cDatagramSize = 500;
+
+// Value length of each variable id of a VariablesAnswer; -1 for an id we do not know.
+int variableValueLength(quint8 id) {
+  switch (id) {
+    case orvane::proto::VarFirmwareType: return 4;
+    case orvane::proto::VarVersionWord: return 4;
+    case orvane::proto::VarMacAddress: return 6;
+    case orvane::proto::VarDeviceName: return 16;
+    default: return -1;
+  }
+}
+
+QString sourceText(const sockaddr_in& from) {
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+  return QString::fromLatin1(text);
+}
+
+// Closes the socket when the owner leaves scope, on every path.
+class SocketGuard {
+ public:
+  explicit SocketGuard(int fd) : fd_(fd) {}
+  ~SocketGuard() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  SocketGuard(const SocketGuard&) = delete;
+  SocketGuard& operator=(const SocketGuard&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+ORVCScanOrvaneDevice::ORVCScanOrvaneDevice(int replyWaitMs, DiscoverySettings settings)
+    : replyWaitMs_(replyWaitMs), settings_(settings) {
+  // POSIX sockets need no library start-up; the lists start empty and the assembler
+  // waits for the six header bytes of a frame.
+}
+
+ORVCScanOrvaneDevice::~ORVCScanOrvaneDevice() {
+  networkDevices_.clear();
+  i2cDevices_.clear();
+}
+
+bool ORVCScanOrvaneDevice::scanOrvaneDevice() {
+  networkDevices_.clear();
+  const QByteArray request = orvane::proto::discoveryRequest();
+  if (!sendBroadcast(request)) {
+    logError(__LINE__, "ORVCScanOrvaneDevice::scanOrvaneDevice", QStringLiteral("sendSocket failed."));
+    return false;
+  }
+  return true;
+}
+
+std::vector<QHostAddress> ORVCScanOrvaneDevice::broadcastInterfaces() {
+  struct Entry {
+    int index;
+    quint32 address;
+  };
+  std::vector<Entry> entries;
+  const auto interfaces = QNetworkInterface::allInterfaces();
+  for (const QNetworkInterface& iface : interfaces) {
+    const auto flags = iface.flags();
+    if (!flags.testFlag(QNetworkInterface::IsUp) || !flags.testFlag(QNetworkInterface::IsRunning) ||
+        !flags.testFlag(QNetworkInterface::CanBroadcast) || flags.testFlag(QNetworkInterface::IsLoopBack))
+      continue;
+    for (const QNetworkAddressEntry& entry : iface.addressEntries()) {
+      const QHostAddress ip = entry.ip();
+      if (ip.protocol() != QAbstractSocket::IPv4Protocol || ip.isLoopback()) continue;
+      entries.push_back({iface.index(), ip.toIPv4Address()});
+    }
+  }
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return a.index != b.index ? a.index < b.index : a.address < b.address;
+  });
+  std::vector<QHostAddress> result;
+  result.reserve(entries.size());
+  for (const Entry& e : entries) result.emplace_back(e.address);
+  return result;
+}
+
+bool ORVCScanOrvaneDevice::sendBroadcast(const QByteArray& request) {
+  const std::vector<QHostAddress> locals = broadcastInterfaces();
+  for (const QHostAddress& local : locals)
+    logGeneral(__LINE__, "ORVCScanOrvaneDevice::sendBroadcast", QStringLiteral("ForwardDest = ") + local.toString());
+  for (const QHostAddress& local : locals) {
+    if (!sendBroadcast_Add(local, request)) {
+      logError(__LINE__, "ORVCScanOrvaneDevice::sendBroadcast", QStringLiteral("sendBroadcast_Add failed."));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ORVCScanOrvaneDevice::sendBroadcast_Add(const QHostAddress& localAddress, const QByteArray& request) {
+  static const char* const kLabel = "ORVCScanOrvaneDevice::sendBroadcast_Add";
+  SocketGuard socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+  if (socket.fd() < 0) {
+    logError(__LINE__, kLabel, QStringLiteral("WSASocket returns invalid socket failed"));
+    return false;
+  }
+
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = 0;  // the system picks the source port; replies come back to it
+  local.sin_addr.s_addr = htonl(localAddress.toIPv4Address());
+  if (localAddress.protocol() != QAbstractSocket::IPv4Protocol ||
+      ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    logError(__LINE__, kLabel, QStringLiteral("bind returns invalid socket failed"));
+    return false;
+  }
+
+  const int on = 1;
+  if (::setsockopt(socket.fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+    logError(__LINE__, kLabel, QStringLiteral("setsockopt failed"));
+    return false;
+  }
+
+  // Hundreds of replies arrive together during the wait. SO_RCVBUFFORCE passes the
+  // system's ceiling where we are allowed to; otherwise SO_RCVBUF gets what the ceiling
+  // allows. A smaller buffer only risks losing replies, so it is not a failure.
+  const int wanted = kDiscoveryReceiveBuffer;
+  if (::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) != 0 &&
+      ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted) != 0) {
+    logGeneral(__LINE__, kLabel,
+               QStringLiteral("Receive buffer not enlarged, Error Code = ") + QString::number(errno));
+  }
+
+  logGeneral(__LINE__, kLabel, QStringLiteral("Sending a datagram..."));
+
+  sockaddr_in broadcast{};
+  broadcast.sin_family = AF_INET;
+  broadcast.sin_port = htons(settings_.discoveryPort);
+  broadcast.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+  ssize_t sent;
+  do {
+    sent = ::sendto(socket.fd(), request.constData(), size_t(request.size()), 0,
+                    reinterpret_cast<const sockaddr*>(&broadcast), sizeof broadcast);
+  } while (sent < 0 && errno == EINTR);
+  if (sent != ssize_t(request.size())) {
+    const int code = sent < 0 ? errno : EMSGSIZE;
+    logError(__LINE__, kLabel, QStringLiteral("WSASendTo failed, Error Code = ") + QString::number(code));
+    return false;
+  }
+
+  // The devices answer during this wait; their replies queue up in the socket.
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0, replyWaitMs_)));
+
+  std::vector<quint8> datagram(kDiscoveryDatagramSize);
+  for (;;) {
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    const ssize_t n = ::recvfrom(socket.fd(), datagram.data(), datagram.size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK)
+        logError(__LINE__, kLabel, QStringLiteral("WSARecv failed. Eror code = ") + QString::number(errno));
+      break;
+    }
+    receiveUDP(datagram.data(), int(n), sourceText(from), ntohs(from.sin_port), -1);
+  }
+  return true;
+}
+
+void ORVCScanOrvaneDevice::receiveUDP(const quint8* bytes, int count, const QString& sourceText,
+                                      quint16 sourcePort, int deviceIndex) {
+  Q_UNUSED(sourcePort);  // passed along for completeness; no handler needs it
+  if (bytes == nullptr || count <= 0) return;
+  for (int i = 0; i < count; ++i) {
+    // A frame is at most 6 + 65535 + 2 bytes, so rxBuffer_ (66000) always has room.
+    rxBuffer_[size_t(rxCount_)] = bytes[i];
+    ++rxCount_;
+    --rxRemaining_;
+    if (!rxInBody_ && rxRemaining_ == 0) {
+      rxRemaining_ = rxBuffer_[4] * 256 + rxBuffer_[5] + 2;
+      rxInBody_ = true;
+      continue;
+    }
+    if (!rxInBody_ || rxRemaining_ != 0) continue;
+
+    // A whole frame: header, N payload bytes, checksum.
+    const int n = rxBuffer_[4] * 256 + rxBuffer_[5];
+    const quint16 stored = quint16(rxBuffer_[size_t(n) + 6] * 256 + rxBuffer_[size_t(n) + 7]);
+    const bool intact = orvane::proto::packetChecksum(rxBuffer_.data(), n + 6) == stored;
+    rxCount_ = 0;
+    rxRemaining_ = 6;
+    rxInBody_ = false;
+    if (!intact) return;  // the rest of this datagram cannot be trusted either
+    if (n == 0) continue;
+
+    // Copy the payload: a handler may feed the assembler again one day, and the
+    // next frame of this datagram reuses rxBuffer_.
+    const std::vector<quint8> payload(rxBuffer_.begin() + 6, rxBuffer_.begin() + 6 + n);
+    const int code = rxBuffer_[0] * 256 + rxBuffer_[1];
+    switch (code) {
+      case orvane::proto::VariablesAnswer:
+        receiveUDP_IPData(payload.data(), n, sourceText);
+        break;
+      case orvane::proto::I2cScanAnswer:
+        receiveUDP_I2CList(payload.data(), n, sourceText);
+        break;
+      case orvane::proto::I2cTransferAnswer:
+        receiveUDP_I2CData(payload.data(), n, sourceText, deviceIndex);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void ORVCScanOrvaneDevice::receiveUDP_IPData(const quint8* payload, int length, const QString& sourceText) {
+  if (payload == nullptr) return;
+  // The record being filled; it joins networkDevices once its name has been read.
+  // After that (or after it was dropped as a duplicate) there is no current record
+  // until the next id 0, and values that arrive meanwhile are skipped.
+  std::unique_ptr<ORVCOrvaneDevice> current;
+  int pos = 0;
+  while (pos < length) {
+    const quint8 id = payload[pos++];
+    const int valueLength = variableValueLength(id);
+    if (valueLength < 0) {
+      writeLogEntry(kSource, __LINE__, QStringLiteral("ORVCScanOrvaneDevice::receiveUDP_IPData"), LogToMessageBox,
+                    LogLevelError, QStringLiteral("Unknown variable in IP Packet."));
+      return;
+    }
+    // A truncated last entry ends the reply: its value is not there to read.
+    if (length - pos < valueLength) return;
+    const quint8* value = payload + pos;
+    pos += valueLength;
+
+    if (id == orvane::proto::VarFirmwareType) {
+      current = std::make_unique<ORVCOrvaneDevice>();
+      current->applyType(value);
+      continue;
+    }
+    if (!current) continue;  // no id 0 yet: nobody to give the value to
+    switch (id) {
+      case orvane::proto::VarVersionWord:
+        current->applyVersions(value);
+        break;
+      case orvane::proto::VarMacAddress:
+        current->applyMacAddress(value);
+        break;
+      case orvane::proto::VarDeviceName: {
+        current->applyName(value);
+        current->ipAddressText = sourceText;
+        const QString& mac = current->macAddressText;
+        const bool known = std::any_of(networkDevices_.begin(), networkDevices_.end(),
+                                       [&mac](const auto& d) { return d->macAddressText == mac; });
+        if (known) return;  // the first reply of a device wins
+        networkDevices_.push_back(std::move(current));
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+bool ORVCScanOrvaneDevice::scanI2CBus(const QString& ipAddress) {
+  static const char* const kLabel = "ORVCScanOrvaneDevice::scanI2CBus";
+  i2cDevices_.clear();
+
+  SocketGuard socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+  if (socket.fd() < 0) {
+    logError(__LINE__, kLabel, QStringLiteral("I2C scan: no UDP socket, Error Code = ") + QString::number(errno));
+    return true;
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = 0;
+  if (::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    logError(__LINE__, kLabel, QStringLiteral("I2C scan: bind failed, Error Code = ") + QString::number(errno));
+    return true;
+  }
+
+  sockaddr_in gateway{};
+  gateway.sin_family = AF_INET;
+  gateway.sin_port = htons(settings_.discoveryPort);
+  if (inet_pton(AF_INET, ipAddress.toLatin1().constData(), &gateway.sin_addr) != 1) {
+    logError(__LINE__, kLabel, QStringLiteral("I2C scan: invalid address ") + ipAddress);
+    return true;
+  }
+
+  // Sends one request; false (with an error entry) when the system refuses it.
+  auto send = [&](const QByteArray& request) {
+    ssize_t sent;
+    do {
+      sent = ::sendto(socket.fd(), request.constData(), size_t(request.size()), 0,
+                      reinterpret_cast<const sockaddr*>(&gateway), sizeof gateway);
+    } while (sent < 0 && errno == EINTR);
+    if (sent == ssize_t(request.size())) return true;
+    logError(__LINE__, kLabel,
+             QStringLiteral("I2C scan: sending to ") + ipAddress + QStringLiteral(" failed, Error Code = ") +
+                 QString::number(sent < 0 ? errno : EMSGSIZE));
+    return false;
+  };
+
+  // Takes datagrams until one receive window passes without any. A socket error (such
+  // as the port-unreachable report of a host without the discovery port) ends the
+  // phase the same way: nothing more will come for this request.
+  std::vector<quint8> datagram(kI2cDatagramSize);
+  auto collect = [&](int deviceIndex) {
+    for (;;) {
+      const auto deadline =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, settings_.i2cReceiveWindowMs));
+      int ready;
+      for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                std::chrono::steady_clock::now());
+        pollfd p{socket.fd(), POLLIN, 0};
+        ready = ::poll(&p, 1, int(std::max<qint64>(0, left.count())));
+        if (ready < 0 && errno == EINTR) continue;
+        break;
+      }
+      if (ready <= 0) return;
+      sockaddr_in from{};
+      socklen_t fromLength = sizeof from;
+      ssize_t n;
+      do {
+        n = ::recvfrom(socket.fd(), datagram.data(), datagram.size(), MSG_DONTWAIT,
+                       reinterpret_cast<sockaddr*>(&from), &fromLength);
+      } while (n < 0 && errno == EINTR);
+      if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        return;
+      }
+      if (n == 0) continue;  // an empty datagram carries no frame bytes
+      receiveUDP(datagram.data(), int(n), sourceText(from), ntohs(from.sin_port), deviceIndex);
+    }
+  };
+
+  if (send(orvane::proto::i2cScanRequest())) collect(-1);
+  // The list answer may rebuild i2cDevices_ at any time, so the count is read anew.
+  for (size_t j = 0; j < i2cDevices_.size(); ++j) {
+    if (!send(orvane::proto::i2cIdentificationRequest(i2cDevices_[j]->i2cAddress))) break;
+    collect(int(j));
+  }
+  return true;
+}
+
+void ORVCScanOrvaneDevice::receiveUDP_I2CList(const quint8* payload, int length, const QString& sourceText) {
+  i2cDevices_.clear();
+  if (payload == nullptr) return;
+  for (int i = 0; i < length; ++i) {
+    auto device = std::make_unique<ORVCOrvaneDevice>();
+    device->ipAddressText = sourceText;
+    device->applyI2cAddress(payload[i]);
+    i2cDevices_.push_back(std::move(device));
+  }
+}
+
+void ORVCScanOrvaneDevice::receiveUDP_I2CData(const quint8* payload, int length, const QString& sourceText,
+                                              int deviceIndex) {
+  Q_UNUSED(sourceText);  // nothing in the answer names the I2C device: it is the one asked last
+  constexpr quint8 ok = orvane::proto::kI2cStatusOk;
+  if (payload == nullptr || length != 27 || payload[4] != ok || payload[9] != ok || payload[26] != ok) return;
+  // An answer while no identification is awaited (the list phase, or a stray answer
+  // after the list was rebuilt) has no record to fill.
+  if (deviceIndex < 0 || size_t(deviceIndex) >= i2cDevices_.size()) return;
+  ORVCOrvaneDevice& device = *i2cDevices_[size_t(deviceIndex)];
+  device.applyType(payload);
+  device.applyVersions(payload + 5);
+  device.applyName(payload + 10);
+}
