@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class QDateTime;
+
 // The log facility: every part of the system reports problems through writeLogEntry.
 // Entries go to a log file (under a cross-process lock), to the console (standard
 // error) or to a message box (through orvane::ui), as configured.
@@ -32,3 +34,15 @@ void writeConsole(const QString& text);
 
 // Where error entries (and, with the single-error-file setting, all entries) are written.
 QString errorLogFilePath();
+
+// The cross-process lock of the log files: a file named LOG_FILE in the temporary
+// directory. Every writer waits at most kLogLockWaitMs for it; after that the entry goes
+// to a new fallback file.
+inline constexpr int kLogLockWaitMs = 5000;
+QString logLockFilePath();
+// Lets tests shorten the wait for the lock; the program itself always waits kLogLockWaitMs.
+void setLogLockWaitMs(int milliseconds);
+
+// The entry header of an entry written at `when`: local short date, long time without a
+// zone, milliseconds as three digits, source, line and function, then CR LF.
+QString logEntryHeader(const QDateTime& when, const QString& source, int line, const QString& function);
