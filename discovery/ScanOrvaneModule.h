@@ -51,6 +51,9 @@ class ORVCScanOrvaneDevice {
   // can broadcast and is not loopback, in a stable order.
   static std::vector<QHostAddress> broadcastInterfaces();
 
+  // The waits this engine was built with (testPing reads its echo time-out here).
+  const DiscoverySettings& settings() const { return settings_; }
+
  private:
   int replyWaitMs_;
   DiscoverySettings settings_;
