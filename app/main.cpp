@@ -1,8 +1,3 @@
-#include "app/AppWindows.h"
+#include "app/RoVivazava.h"
 
-#include <QApplication>
-
-int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  return runWindows(app);
-}
+int main(int argc, char** argv) { return runRoVivazava(argc, argv); }
