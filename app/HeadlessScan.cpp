@@ -1,12 +1,138 @@
 #include "app/HeadlessScan.h"
 
+#include "common/UiHooks.h"
+#include "common/Utilsfunctions.h"
+#include "discovery/ScanOrvaneModule.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
 #include <cstdio>
+
+namespace {
+
+// The discovery of the network scan dialog waits this long for replies on each interface.
+constexpr int kReplyWaitMs = 500;
+
+// Lists are written one device a line, tab-separated; a field can never break a line.
+QString field(const QString& text) {
+  QString out = text;
+  for (QChar& c : out)
+    if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = QLatin1Char('?');
+  return out;
+}
+
+void writeStdout(const QByteArray& bytes) {
+  std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+  std::fflush(stdout);
+}
+
+void writeStderr(const QString& text) {
+  const QByteArray bytes = text.toUtf8() + '\n';
+  std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+  std::fflush(stderr);
+}
+
+using Records = std::vector<const ORVCOrvaneDevice*>;
+
+// The order the scan dialogs show: ascending caption, compared by character codes.
+Records sortedBy(const std::vector<std::unique_ptr<ORVCOrvaneDevice>>& devices,
+                 QString ORVCOrvaneDevice::*caption) {
+  Records records;
+  records.reserve(devices.size());
+  for (const auto& d : devices) records.push_back(d.get());
+  std::stable_sort(records.begin(), records.end(), [caption](const ORVCOrvaneDevice* a, const ORVCOrvaneDevice* b) {
+    return QString::compare(a->*caption, b->*caption, Qt::CaseSensitive) < 0;
+  });
+  return records;
+}
+
+void printNetworkDevices(const Records& records, bool json) {
+  if (json) {
+    QJsonArray array;
+    for (const ORVCOrvaneDevice* d : records)
+      array.append(QJsonObject{{QStringLiteral("mac"), d->macAddressText},
+                               {QStringLiteral("ip"), d->ipAddressText},
+                               {QStringLiteral("type"), d->typeText},
+                               {QStringLiteral("fw"), d->fwVersionText},
+                               {QStringLiteral("hw"), d->hwVersionText},
+                               {QStringLiteral("name"), d->deviceName}});
+    writeStdout(QJsonDocument(array).toJson(QJsonDocument::Indented));
+    return;
+  }
+  QByteArray out;
+  for (const ORVCOrvaneDevice* d : records)
+    out += QStringList{field(d->macAddressText), field(d->ipAddressText), field(d->typeText),
+                       field(d->fwVersionText), field(d->hwVersionText), field(d->deviceName)}
+               .join(QLatin1Char('\t'))
+               .toUtf8() +
+           '\n';
+  writeStdout(out);
+}
+
+void printI2cDevices(const Records& records, bool json) {
+  if (json) {
+    QJsonArray array;
+    for (const ORVCOrvaneDevice* d : records)
+      array.append(QJsonObject{{QStringLiteral("i2cAddress"), d->i2cAddressText},
+                               {QStringLiteral("type"), d->typeText},
+                               {QStringLiteral("fw"), d->fwVersionText},
+                               {QStringLiteral("hw"), d->hwVersionText},
+                               {QStringLiteral("name"), d->deviceName}});
+    writeStdout(QJsonDocument(array).toJson(QJsonDocument::Indented));
+    return;
+  }
+  QByteArray out;
+  for (const ORVCOrvaneDevice* d : records)
+    out += QStringList{field(d->i2cAddressText), field(d->typeText), field(d->fwVersionText),
+                       field(d->hwVersionText), field(d->deviceName)}
+               .join(QLatin1Char('\t'))
+               .toUtf8() +
+           '\n';
+  writeStdout(out);
+}
+
+}  // namespace
 
 bool isHeadlessScanRequest(const QStringList& arguments) {
   return arguments.contains(QStringLiteral("--scan")) || arguments.contains(QStringLiteral("--scan-i2c"));
 }
 
-int runHeadlessScan(const QStringList&) {
-  std::fputs("scanning is not available yet\n", stderr);
-  return 1;
+int runHeadlessScan(const QStringList& arguments) {
+  const bool json = arguments.contains(QStringLiteral("--json"));
+
+  // Without a window there is nobody to click a message box away: boxes (such as
+  // "Unknown variable in IP Packet.") become lines on standard error.
+  orvane::ui::setMessageBoxHandler([](const QString& caption, const QString& text, orvane::ui::BoxIcon) {
+    writeStderr(caption.isEmpty() ? text : caption + QStringLiteral(": ") + text);
+  });
+
+  const qsizetype i2cOption = arguments.indexOf(QStringLiteral("--scan-i2c"));
+  if (i2cOption >= 0) {
+    const QString address = i2cOption + 1 < arguments.size() ? arguments.at(i2cOption + 1) : QString();
+    if (!isValidIpText(address)) {
+      writeStderr(QStringLiteral("--scan-i2c needs the IPv4 address of the network device in dotted decimal "
+                                 "(for example 10.0.0.5), got \"") +
+                  address + QStringLiteral("\"."));
+      return 2;
+    }
+    ORVCScanOrvaneDevice scanner(kReplyWaitMs);
+    scanner.scanI2CBus(address);
+    printI2cDevices(sortedBy(scanner.i2cDevices(), &ORVCOrvaneDevice::i2cAddressText), json);
+    return 0;
+  }
+
+  ORVCScanOrvaneDevice scanner(kReplyWaitMs);
+  const bool sent = scanner.scanOrvaneDevice();
+  printNetworkDevices(sortedBy(scanner.networkDevices(), &ORVCOrvaneDevice::macAddressText), json);
+  if (!sent) {
+    // The devices listed answered the interfaces tried before the failure; the error
+    // log names the interface step that failed.
+    writeStderr(QStringLiteral("The discovery request could not be sent on every interface (sendSocket failed.); "
+                               "the list may be incomplete. See the error log for the cause."));
+    return 1;
+  }
+  return 0;
 }

@@ -348,8 +348,7 @@ bool ORVCScanOrvaneDevice::scanI2CBus(const QString& ipAddress) {
           std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, settings_.i2cReceiveWindowMs));
       int ready;
       for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                std::chrono::steady_clock::now());
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p{socket.fd(), POLLIN, 0};
         ready = ::poll(&p, 1, int(std::max<qint64>(0, left.count())));
         if (ready < 0 && errno == EINTR) continue;
