@@ -1,0 +1,150 @@
+#include "discovery/IcmpEcho.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/ip_icmp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QStringList>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace orvane::icmp {
+
+namespace {
+constexpr int kDataSize = 32;
+
+struct EchoSocket {
+  int fd = -1;
+  bool raw = false;
+  EchoSocket() {
+    fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (fd < 0) {
+      fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+      raw = fd >= 0;
+    }
+  }
+  ~EchoSocket() {
+    if (fd >= 0) ::close(fd);
+  }
+  EchoSocket(const EchoSocket&) = delete;
+  EchoSocket& operator=(const EchoSocket&) = delete;
+};
+
+quint16 internetChecksum(const quint8* data, int n) {
+  quint32 sum = 0;
+  for (int i = 0; i + 1 < n; i += 2) sum += quint32(data[i]) << 8 | data[i + 1];
+  if (n % 2) sum += quint32(data[n - 1]) << 8;
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return quint16(~sum);
+}
+
+std::atomic<quint16> nextSequence{1};
+}  // namespace
+
+bool echoSocketAvailable() { return EchoSocket().fd >= 0; }
+
+QByteArray echoRequestData() {
+  QByteArray data(kDataSize, '\0');
+  std::memcpy(data.data(), "Data Buffer", 11);
+  return data;
+}
+
+bool parseDottedAddress(const QString& text, quint32& address) {
+  const QStringList parts = text.split(QLatin1Char('.'));
+  if (parts.size() != 4) return false;
+  address = 0;
+  for (const QString& part : parts) {
+    bool ok = false;
+    const uint value = part.toUInt(&ok, 10);
+    if (!ok || value > 255) return false;
+    address = address << 8 | value;
+  }
+  return true;
+}
+
+EchoResult sendEcho(const QString& dottedAddress, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  EchoResult result;
+  quint32 target = 0;
+  if (!parseDottedAddress(dottedAddress, target)) {
+    result.outcome = EchoResult::BadAddress;
+    return result;
+  }
+  EchoSocket socket;
+  if (socket.fd < 0) {
+    result.outcome = EchoResult::NoSocket;
+    result.errorCode = errno;
+    return result;
+  }
+
+  const quint16 identifier = quint16(::getpid());
+  const quint16 sequence = nextSequence++;
+  quint8 request[8 + kDataSize] = {};
+  request[0] = ICMP_ECHO;
+  request[4] = quint8(identifier >> 8);
+  request[5] = quint8(identifier);
+  request[6] = quint8(sequence >> 8);
+  request[7] = quint8(sequence);
+  const QByteArray data = echoRequestData();
+  std::memcpy(request + 8, data.constData(), kDataSize);
+  const quint16 sum = internetChecksum(request, sizeof request);
+  request[2] = quint8(sum >> 8);
+  request[3] = quint8(sum);
+
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(target);
+  const auto start = Clock::now();
+  if (::sendto(socket.fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) {
+    result.outcome = EchoResult::SendFailed;
+    result.errorCode = errno;
+    return result;
+  }
+
+  const auto deadline = start + std::chrono::milliseconds(timeoutMs);
+  quint8 buffer[1500];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    pollfd p{socket.fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, int(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    const ssize_t n = ::recvfrom(socket.fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                                 &fromLength);
+    if (n < 0) continue;   // an ICMP error queued on the socket, or nothing after all
+    int offset = 0;
+    if (socket.raw) {
+      // A raw socket sees every ICMP message of the host with its IP header, our own
+      // request included on loopback: keep only the reply to this request.
+      if (n < 20) continue;
+      offset = (buffer[0] & 0x0F) * 4;
+      if (from.sin_addr.s_addr != to.sin_addr.s_addr) continue;
+    }
+    if (n - offset < 8) continue;
+    const quint8* icmp = buffer + offset;
+    if (icmp[0] != ICMP_ECHOREPLY) continue;
+    // The datagram kind rewrites the identifier; the kernel already filters by it.
+    if (socket.raw && (quint16(icmp[4] << 8 | icmp[5]) != identifier)) continue;
+    if (quint16(icmp[6] << 8 | icmp[7]) != sequence) continue;
+    result.outcome = EchoResult::Reply;
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+    result.replyAddress = QString::fromLatin1(text);
+    result.roundtripMs =
+        int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    return result;
+  }
+  result.outcome = EchoResult::TimedOut;
+  return result;
+}
+
+}  // namespace orvane::icmp
