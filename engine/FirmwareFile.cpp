@@ -124,13 +124,20 @@ std::optional<LoadedFirmware> loadFirmwareFile(const QString& path, FirmwareKind
     reportRefusal(kind, __LINE__, QStringLiteral("Cannot read the file %1 : %2").arg(path, file.errorString()));
     return std::nullopt;
   }
-  // Read at most one byte beyond the largest size any image allows, so that a file
-  // that grows (or lies about its size) cannot make the load unbounded.
+  // Read in pieces and stop one byte beyond the largest size any image allows, so that
+  // a file that grows while it is read cannot make the load unbounded.
   LoadedFirmware loaded;
-  loaded.content = file.read(proto::kMaxImageSize + 1);
-  if (file.error() != QFileDevice::NoError) {
-    reportRefusal(kind, __LINE__, QStringLiteral("Cannot read the file %1 : %2").arg(path, file.errorString()));
-    return std::nullopt;
+  loaded.content.reserve(info.size());
+  char piece[64 * 1024];
+  for (;;) {
+    const qint64 n = file.read(piece, sizeof piece);
+    if (n < 0) {
+      reportRefusal(kind, __LINE__, QStringLiteral("Cannot read the file %1 : %2").arg(path, file.errorString()));
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    loaded.content.append(piece, n);
+    if (loaded.content.size() > proto::kMaxImageSize) break;
   }
   file.close();
   const qint64 size = loaded.content.size();
