@@ -1,0 +1,387 @@
+// The log facility: entry layout byte for byte, outputs and levels, the console form, the
+// message-box form, the cross-process lock with its fallback file, and writers in several
+// processes at once.
+
+#include "common/Globalfunctions.h"
+#include "common/UiHooks.h"
+#include "support/TempHome.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLocale>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using orvane::test::filesMatching;
+using orvane::test::readFileBytes;
+
+namespace {
+
+const QString kApp = QStringLiteral("Orvane - Firmware upgrader");
+const QByteArray kBom = QByteArrayLiteral("\xEF\xBB\xBF");
+
+QByteArray fileHeader(const QString& kind) {
+  return kBom + (kind + QStringLiteral("\t\t") + kApp +
+                 QStringLiteral("\t\tOrvane firmware upgrader log\r\n\r\nDate Hour File Function Line Error description\r\n\r\n"))
+                    .toUtf8();
+}
+
+// The entry header in the C locale: "9 Dec 2024 14:05:09:042 ".
+const QString kHeaderTime = QStringLiteral(R"(\d{1,2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2}:\d{3})");
+
+// Every test binary gets its own TMPDIR, so its LOG_FILE lock is not shared with other
+// test runs on the same machine (a test here holds it for seconds). Dates are written
+// in the C locale unless a test chooses another.
+class PrivateTempEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    qputenv("TMPDIR", dir_.path().toLocal8Bit());
+    QLocale::setDefault(QLocale::c());
+  }
+
+ private:
+  QTemporaryDir dir_{QDir::tempPath() + QStringLiteral("/orvane-logtest-XXXXXX")};
+};
+const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new PrivateTempEnvironment);
+
+struct Box {
+  QString caption, text;
+  orvane::ui::BoxIcon icon;
+};
+
+class LogFacility : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    boxes_.clear();
+    orvane::ui::setMessageBoxHandler(
+        [this](const QString& c, const QString& t, orvane::ui::BoxIcon i) { boxes_.push_back({c, t, i}); });
+    configureStartup(LogToFile, 0);
+    setLogLockWaitMs(kLogLockWaitMs);
+  }
+  void TearDown() override {
+    orvane::ui::setMessageBoxHandler({});
+    setLogLockWaitMs(kLogLockWaitMs);
+  }
+  // The configuration the entry point sets.
+  void configureStartup(int errorOutputs, int generalOutputs) {
+    configureErrorLog(errorOutputs, dir_.path(), kApp);
+    configureGeneralLog(generalOutputs, 255, false, true, kApp);
+  }
+  QString errorFile() const { return dir_.path() + QStringLiteral("/Error_") + kApp + QStringLiteral(".log"); }
+  QStringList logFiles() const { return filesMatching(dir_.path(), QStringLiteral("*.log")); }
+
+  QTemporaryDir dir_;
+  std::vector<Box> boxes_;
+};
+
+// Runs `body` with standard error sent to a file; returns what was written.
+template <typename F>
+QByteArray captureStderr(F body) {
+  QTemporaryFile capture;
+  EXPECT_TRUE(capture.open());
+  fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  dup2(capture.handle(), STDERR_FILENO);
+  body();
+  fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  return readFileBytes(capture.fileName());
+}
+
+TEST(LogEntryHeader, MillisecondsAlwaysThreeDigitsAndLocaleDateTime) {
+  struct Case {
+    QLocale locale;
+    int ms;
+    const char* expected;
+  };
+  const QLocale german(QLocale::German, QLocale::Germany);
+  const QLocale us(QLocale::English, QLocale::UnitedStates);
+  const Case cases[] = {
+      {german, 42, "09.12.24 14:05:09:042 ----LOG_FILE 0 ---LOG_FILE\r\n"},
+      {german, 7, "09.12.24 14:05:09:007 ----LOG_FILE 0 ---LOG_FILE\r\n"},
+      {german, 70, "09.12.24 14:05:09:070 ----LOG_FILE 0 ---LOG_FILE\r\n"},
+      {german, 700, "09.12.24 14:05:09:700 ----LOG_FILE 0 ---LOG_FILE\r\n"},
+      {german, 0, "09.12.24 14:05:09:000 ----LOG_FILE 0 ---LOG_FILE\r\n"},
+      {german, 999, "09.12.24 14:05:09:999 ----LOG_FILE 0 ---LOG_FILE\r\n"},
+      // No time-zone name in the long time, whatever the locale's format carries.
+      {QLocale::c(), 7, "9 Dec 2024 14:05:09:007 ----LOG_FILE 0 ---LOG_FILE\r\n"},
+      {us, 70, "12/9/24 2:05:09 PM:070 ----LOG_FILE 0 ---LOG_FILE\r\n"},
+  };
+  for (const Case& c : cases) {
+    QLocale::setDefault(c.locale);
+    const QDateTime when(QDate(2024, 12, 9), QTime(14, 5, 9, c.ms));
+    EXPECT_EQ(logEntryHeader(when, QStringLiteral("----LOG_FILE"), 0, QStringLiteral("---LOG_FILE")).toStdString(),
+              std::string(c.expected))
+        << c.locale.name().toStdString() << " " << c.ms;
+  }
+  QLocale::setDefault(QLocale::c());
+  EXPECT_EQ(logEntryHeader(QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5, 6)), QStringLiteral("RoVivazava"), 107,
+                           QStringLiteral("wWinMain")),
+            QStringLiteral("2 Jan 2024 03:04:05:006 RoVivazava 107 wWinMain\r\n"));
+}
+
+TEST_F(LogFacility, FirstEntryGetsBomAndFileHeaderSecondIsAppended) {
+  logEngineError(QStringLiteral("Socket error on common port !"));
+  writeLogEntry(QStringLiteral("ScanOrvaneModule"), 12, QStringLiteral("scanOrvaneDevice"), UseConfiguredOutputs,
+                LogLevelError, QStringLiteral("Zweite Meldung äöü"));
+  ASSERT_EQ(logFiles(), QStringList{errorFile()});
+  const QByteArray bytes = readFileBytes(errorFile());
+  const QByteArray header = fileHeader(QStringLiteral("Error Log File"));
+  ASSERT_TRUE(bytes.startsWith(header)) << bytes.left(200).toStdString();
+  const QString rest = QString::fromUtf8(bytes.mid(header.size()));
+  const QRegularExpression entries(QStringLiteral("\\A") + kHeaderTime +
+                                   QStringLiteral(" ----LOG_FILE 0 ---LOG_FILE\\r\\nSocket error on common port !\\r\\n\\r\\n") +
+                                   kHeaderTime +
+                                   QStringLiteral(" ScanOrvaneModule 12 scanOrvaneDevice\\r\\nZweite Meldung äöü\\r\\n\\r\\n\\z"));
+  EXPECT_TRUE(entries.match(rest).hasMatch()) << rest.toStdString();
+  EXPECT_TRUE(boxes_.empty());
+}
+
+TEST_F(LogFacility, OutputsAndLevelsDecideWhereAnEntryGoes) {
+  // With the start-up configuration a general entry goes nowhere.
+  writeLogEntry(QStringLiteral("S"), 1, QStringLiteral("f"), UseConfiguredOutputs, LogLevelGeneral, QStringLiteral("g"));
+  // Above the highest level nothing happens, whatever the outputs.
+  writeLogEntry(QStringLiteral("S"), 1, QStringLiteral("f"), LogToFile | LogToMessageBox, 256, QStringLiteral("h"));
+  EXPECT_TRUE(logFiles().isEmpty());
+  EXPECT_TRUE(boxes_.empty());
+
+  // Outputs 4: a box only, never a file.
+  writeLogEntry(QStringLiteral("S"), 3, QStringLiteral("f"), LogToMessageBox, LogLevelError, QStringLiteral("box only"));
+  EXPECT_TRUE(logFiles().isEmpty());
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].caption, kApp + QStringLiteral(" error"));
+  EXPECT_EQ(boxes_[0].icon, orvane::ui::BoxIcon::None);
+  EXPECT_TRUE(QRegularExpression(QStringLiteral("\\A") + kHeaderTime + QStringLiteral(" S 3 f\\r\\nbox only\\z"))
+                  .match(boxes_[0].text)
+                  .hasMatch())
+      << boxes_[0].text.toStdString();
+
+  // A general entry in a box: the plain caption and, without headerOnGeneral, no header.
+  writeLogEntry(QStringLiteral("S"), 4, QStringLiteral("f"), LogToMessageBox, LogLevelGeneral, QStringLiteral("note"));
+  ASSERT_EQ(boxes_.size(), 2u);
+  EXPECT_EQ(boxes_[1].caption, kApp);
+  EXPECT_EQ(boxes_[1].text, QStringLiteral("note"));
+}
+
+TEST_F(LogFacility, DebugMsgConfigurationAddsTheBoxToErrorEntries) {
+  configureStartup(LogToFile | LogToMessageBox, 0);
+  logEngineError(QStringLiteral("Upgrade failed."));
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].caption, QStringLiteral("Orvane - Firmware upgrader error"));
+  EXPECT_TRUE(QRegularExpression(QStringLiteral("\\A") + kHeaderTime +
+                                 QStringLiteral(" ----LOG_FILE 0 ---LOG_FILE\\r\\nUpgrade failed\\.\\z"))
+                  .match(boxes_[0].text)
+                  .hasMatch());
+  // The file holds the same header and text as the box.
+  const QByteArray file = readFileBytes(errorFile());
+  EXPECT_TRUE(file.endsWith((boxes_[0].text + QStringLiteral("\r\n\r\n")).toUtf8()));
+}
+
+TEST_F(LogFacility, SeparateFilesForGeneralEntriesWhenNotSingleErrorFile) {
+  configureErrorLog(LogToFile, dir_.path(), kApp);
+  configureGeneralLog(LogToFile, 255, true, false, kApp);
+  writeLogEntry(QStringLiteral("S"), 5, QStringLiteral("f"), UseConfiguredOutputs, LogLevelGeneral, QStringLiteral("general"));
+  writeLogEntry(QStringLiteral("S"), 6, QStringLiteral("f"), UseConfiguredOutputs, LogLevelError, QStringLiteral("error"));
+  const QString generalFile = dir_.path() + QStringLiteral("/Log_") + kApp + QStringLiteral(".log");
+  EXPECT_EQ(logFiles(), (QStringList{errorFile(), generalFile}));
+  const QByteArray general = readFileBytes(generalFile);
+  ASSERT_TRUE(general.startsWith(fileHeader(QStringLiteral("Log File"))));
+  EXPECT_TRUE(QRegularExpression(QStringLiteral("\\A") + kHeaderTime + QStringLiteral(" S 5 f\\r\\ngeneral\\r\\n\\r\\n\\z"))
+                  .match(QString::fromUtf8(general.mid(fileHeader(QStringLiteral("Log File")).size())))
+                  .hasMatch());
+  EXPECT_TRUE(readFileBytes(errorFile()).startsWith(fileHeader(QStringLiteral("Error Log File"))));
+
+  // Without the header on general entries, a general entry is the bare text.
+  configureGeneralLog(LogToFile, 255, false, false, kApp);
+  writeLogEntry(QStringLiteral("S"), 7, QStringLiteral("f"), UseConfiguredOutputs, LogLevelGeneral, QStringLiteral("bare"));
+  EXPECT_TRUE(readFileBytes(generalFile).endsWith("general\r\n\r\nbare\r\n\r\n"));
+}
+
+TEST_F(LogFacility, ConsoleFormGoesToStandardErrorAsUtf8) {
+  const QByteArray out = captureStderr([] {
+    writeLogEntry(QStringLiteral("S"), 8, QStringLiteral("f"), LogToConsole, LogLevelError, QStringLiteral("kaputt ß"));
+    writeLogEntry(QStringLiteral("S"), 9, QStringLiteral("f"), LogToConsole, LogLevelGeneral, QStringLiteral("info"));
+  });
+  const QRegularExpression expected(QStringLiteral("\\A") + kHeaderTime +
+                                    QStringLiteral(" S 8 f\\r\\nerror:kaputt ß\\r\\ninfo\\r\\n\\z"));
+  EXPECT_TRUE(expected.match(QString::fromUtf8(out)).hasMatch()) << out.toStdString();
+  EXPECT_TRUE(logFiles().isEmpty());
+  EXPECT_TRUE(boxes_.empty());
+}
+
+TEST_F(LogFacility, MissingLogDirectoryWritesNothingAndSaysSoOnStandardError) {
+  configureErrorLog(LogToFile, dir_.path() + QStringLiteral("/missing"), kApp);
+  const QByteArray err = captureStderr([] { logEngineError(QStringLiteral("lost")); });
+  EXPECT_TRUE(err.startsWith("Unable to open the log file ")) << err.toStdString();
+  EXPECT_TRUE(boxes_.empty());
+  EXPECT_FALSE(QFileInfo::exists(dir_.path() + QStringLiteral("/missing")));
+}
+
+// Holds the LOG_FILE lock through a descriptor of its own, as another process would.
+class LockHolder {
+ public:
+  LockHolder() {
+    fd_ = ::open(QFile::encodeName(logLockFilePath()).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    locked_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+  }
+  ~LockHolder() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool locked() const { return locked_; }
+
+ private:
+  int fd_ = -1;
+  bool locked_ = false;
+};
+
+TEST_F(LogFacility, LockNotFreeInTimeSendsTheEntryToAFallbackFile) {
+  setLogLockWaitMs(200);
+  {
+    LockHolder holder;
+    ASSERT_TRUE(holder.locked());
+    logEngineError(QStringLiteral("written while locked"));
+  }
+  const QStringList files = logFiles();
+  ASSERT_EQ(files.size(), 1);
+  EXPECT_TRUE(QRegularExpression(QStringLiteral("/Error_Orvane - Firmware upgrader_[1-9]\\d{6}\\.log\\z"))
+                  .match(files[0])
+                  .hasMatch())
+      << files[0].toStdString();
+  const QByteArray bytes = readFileBytes(files[0]);
+  const QByteArray start = fileHeader(QStringLiteral("Error Log File")) + "Unable to write the log file (Mutex Timeout)\r\n\r\n";
+  ASSERT_TRUE(bytes.startsWith(start)) << bytes.toStdString();
+  EXPECT_TRUE(QRegularExpression(QStringLiteral("\\A") + kHeaderTime +
+                                 QStringLiteral(" ----LOG_FILE 0 ---LOG_FILE\\r\\nwritten while locked\\r\\n\\r\\n\\z"))
+                  .match(QString::fromUtf8(bytes.mid(start.size())))
+                  .hasMatch());
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].caption, kApp);
+  EXPECT_EQ(boxes_[0].text, QStringLiteral("Unable to release Mutex for Log File writing"));
+  EXPECT_EQ(boxes_[0].icon, orvane::ui::BoxIcon::Warning);
+
+  // Once the holder lets go, entries go to the normal file again.
+  logEngineError(QStringLiteral("after"));
+  EXPECT_TRUE(QFileInfo::exists(errorFile()));
+  EXPECT_EQ(boxes_.size(), 1u);
+}
+
+TEST_F(LogFacility, HolderThatDiesFreesTheLock) {
+  // flock is released by the kernel when its holder ends: no "abandoned" state exists.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int fd = ::open(QFile::encodeName(logLockFilePath()).constData(), O_RDWR | O_CREAT, 0666);
+    const char ok = (fd >= 0 && ::flock(fd, LOCK_EX) == 0) ? 1 : 0;
+    (void)!::write(ready[1], &ok, 1);
+    _exit(0);  // dies holding the lock
+  }
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ASSERT_EQ(ok, 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(ready[0]);
+  close(ready[1]);
+  setLogLockWaitMs(200);
+  logEngineError(QStringLiteral("after a dead holder"));
+  EXPECT_EQ(logFiles(), QStringList{errorFile()});
+  EXPECT_TRUE(boxes_.empty());
+}
+
+TEST_F(LogFacility, WritersInSeveralProcessesNeverInterleave) {
+  constexpr int kWriters = 3;
+  constexpr int kEntries = 300;
+  // A long text makes a torn write visible.
+  const QString filler(300, u'x');
+  std::vector<pid_t> children;
+  for (int w = 0; w < kWriters; ++w) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int i = 0; i < kEntries; ++i) {
+        logEngineError(QStringLiteral("writer %1 entry %2 ").arg(w).arg(i) + filler);
+      }
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  ASSERT_EQ(logFiles(), QStringList{errorFile()}) << "a writer fell back: the lock was held too long";
+  const QByteArray bytes = readFileBytes(errorFile());
+  const QByteArray header = fileHeader(QStringLiteral("Error Log File"));
+  ASSERT_TRUE(bytes.startsWith(header));
+  EXPECT_EQ(bytes.count(kBom), 1);
+  EXPECT_EQ(bytes.count("Error Log File"), 1);
+
+  const QRegularExpression entry(QStringLiteral("\\G") + kHeaderTime +
+                                 QStringLiteral(" ----LOG_FILE 0 ---LOG_FILE\\r\\nwriter (\\d) entry (\\d+) ") + filler +
+                                 QStringLiteral("\\r\\n\\r\\n"));
+  const QString rest = QString::fromUtf8(bytes.mid(header.size()));
+  int next[kWriters] = {};
+  qsizetype pos = 0;
+  int count = 0;
+  while (pos < rest.size()) {
+    const auto m = entry.match(rest, pos, QRegularExpression::NormalMatch, QRegularExpression::AnchorAtOffsetMatchOption);
+    ASSERT_TRUE(m.hasMatch()) << "torn entry at " << pos << ": " << rest.mid(pos, 120).toStdString();
+    const int w = m.captured(1).toInt();
+    ASSERT_LT(w, kWriters);
+    EXPECT_EQ(m.captured(2).toInt(), next[w]++) << "writer " << w << " out of order";
+    pos = m.capturedEnd();
+    ++count;
+  }
+  EXPECT_EQ(count, kWriters * kEntries);
+}
+
+// Before the entry point configures anything, error and general entries go to the console
+// and the files would be named after "My ORV Application" in the working directory. Runs
+// in a child process of its own, so that no earlier test has configured the facility.
+TEST(LogDefaults, BeforeAnyConfigurationEntriesGoToTheConsole) {
+  if (qEnvironmentVariableIsSet("ORVANE_LOG_DEFAULTS_CHILD")) {
+    EXPECT_EQ(errorLogFilePath(), QStringLiteral("./Error_My ORV Application.log"));
+    logEngineError(QStringLiteral("default error"));
+    writeLogEntry(QStringLiteral("S"), 1, QStringLiteral("f"), UseConfiguredOutputs, LogLevelGeneral,
+                  QStringLiteral("default general"));
+    EXPECT_FALSE(QFileInfo::exists(errorLogFilePath()));
+    return;
+  }
+  QTemporaryDir work;
+  ASSERT_TRUE(work.isValid());
+  QProcess child;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("ORVANE_LOG_DEFAULTS_CHILD"), QStringLiteral("1"));
+  child.setProcessEnvironment(env);
+  child.setWorkingDirectory(work.path());
+  child.start(QStringLiteral("/proc/self/exe"),
+              {QStringLiteral("--gtest_filter=LogDefaults.BeforeAnyConfigurationEntriesGoToTheConsole")});
+  ASSERT_TRUE(child.waitForFinished(30000));
+  EXPECT_EQ(child.exitCode(), 0) << child.readAllStandardOutput().toStdString();
+  const QString err = QString::fromUtf8(child.readAllStandardError());
+  EXPECT_TRUE(QRegularExpression(kHeaderTime + QStringLiteral(" ----LOG_FILE 0 ---LOG_FILE\\r\\nerror:default error\\r\\n"
+                                                              "default general\\r\\n"))
+                  .match(err)
+                  .hasMatch())
+      << err.toStdString();
+  EXPECT_TRUE(filesMatching(work.path(), QStringLiteral("*.log")).isEmpty());
+}
+
+}  // namespace
