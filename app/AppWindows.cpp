@@ -1,12 +1,22 @@
 #include "app/AppWindows.h"
 
+#include "app/About.h"
+#include "app/Mainform.h"
+#include "app/Scani2c.h"
+#include "app/Scanudp.h"
+
 #include <QApplication>
-#include <QWidget>
 
 int runWindows(QApplication& app) {
-  QWidget formMain;
-  formMain.setWindowTitle(QStringLiteral("Orvane's products Firmware Upgrader"));
-  formMain.resize(638, 311);
-  formMain.show();
-  return app.exec();
+  TFormMain FormMain;
+  if (!FormMain.engineCreated()) return kExitEngineCreationFailed;
+  TScanUDPForm ScanUDPForm(FormMain);
+  TAboutForm AboutForm(&FormMain);
+  TFScanI2C FScanI2C(FormMain);
+  FormMain.attachWindows(&ScanUDPForm, &AboutForm, &FScanI2C);
+  FormMain.show();
+  const int exitCode = app.exec();
+  // The window's own close releases the engines; an exit requested by a batch run
+  // ends the loop without closing it.
+  return exitCode;
 }

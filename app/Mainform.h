@@ -1,0 +1,172 @@
+#pragma once
+
+#include "discovery/ScanOrvaneModule.h"
+#include "engine/ORVCRoVivazava.h"
+
+#include <QByteArray>
+#include <QMainWindow>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QAction;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class TAboutForm;
+class TFScanI2C;
+class TScanUDPForm;
+
+// Exit codes of a batch run: the outcome is told by the exit code as well as by the log.
+inline constexpr int kBatchExitSuccess = 0;
+inline constexpr int kBatchExitUpgradeFailed = 1;
+inline constexpr int kBatchExitFileRefused = 2;
+// The window could not create its upgrade engine.
+inline constexpr int kExitEngineCreationFailed = 1;
+
+// The program's only permanent window: the chosen target, the chosen files with their
+// versions, the status memo, the progress bar and the Start button. It owns the upgrade
+// engine, the discovery engine and the three loaded file contents, turns the engine's
+// status reports into what it shows, and carries out the batch run of the command line.
+class TFormMain : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // The engine settings are the shipped ones unless a test shortens the waits.
+  explicit TFormMain(EngineSettings engineSettings = {}, DiscoverySettings discoverySettings = {},
+                     QWidget* parent = nullptr);
+  ~TFormMain() override;
+
+  // False when the upgrade engine could not be created: the window is unusable and the
+  // program ends (the error entry has been written).
+  bool engineCreated() const { return engine_ != nullptr; }
+
+  // The dialogs the window opens; they are created after the window.
+  void attachWindows(TScanUDPForm* scanUdp, TAboutForm* about, TFScanI2C* scanI2c);
+
+  ORVCRoVivazava* upgradeEngine() const { return engine_.get(); }
+  ORVCScanOrvaneDevice* discoveryEngine() const { return discovery_.get(); }
+
+  // Visibility groups, switched by the scan dialogs.
+  void showBinGroup(bool visible);
+  void showWebGroup(bool visible);
+  void showI2CGroups(bool addressVisible, bool bi2Visible);
+
+  // File loaders: true when the file is usable or when none is chosen ("0").
+  bool loadBinFile(const QString& path);
+  bool loadBi2File(const QString& path);
+  bool loadWebFile(const QString& path);
+  bool loadSelectedFiles();
+
+  // The engine's status callback; owner is this window.
+  static void onUpgradeStatus(void* owner, int kind, int value, const QString& text);
+
+  // Text of LOldVersion / LOldI2CVersion after a successful upgrade.
+  static QString upgradedVersionText(orvane::proto::PackedVersion firmware, orvane::proto::PackedVersion hardware);
+
+  // The loaded contents (none when not loaded).
+  const std::optional<QByteArray>& binFileData() const { return BinFileData; }
+  const std::optional<QByteArray>& bi2FileData() const { return Bi2FileData; }
+  const std::optional<QByteArray>& webFileData() const { return WebFileData; }
+
+  // Asks the operator for one existing file matching the filter, starting in the
+  // executable's directory; an empty result means cancelled. Tests replace it.
+  using FileChooser = std::function<QString(const QString& caption, const QString& filter)>;
+  FileChooser OpenDialog;
+
+  // Ends the program with the exit code. The default asks the event loop to end, also
+  // when it has not started yet; tests replace it with a recorder.
+  using ExitRequest = std::function<void(int exitCode)>;
+  ExitRequest requestExit;
+
+  // Event handlers, public so that the scan dialogs and tests can drive them.
+  void BScanClick();
+  void BScanI2CBusClick();
+  void BOpenFileBinClick();
+  void BOpenFileBi2Click();
+  void BOpenFileWebClick();
+  void BClearBinFileClick();
+  void BClearBi2FileClick();
+  void BClearWebFileClick();
+  void BStartClick();
+  void MenuResetARPClick();
+  void MenuAboutClick();
+
+  // Controls the scan dialogs write.
+  QLabel* LOldVersion = nullptr;
+  QLabel* LOldI2CVersion = nullptr;
+  QPushButton* BStart = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void FormCreate();
+  void FormShow();
+  bool FormCloseQuery();
+  void FormClose();
+  void runBatch();
+  void upgradeStatus(int kind, int value, const QString& text);
+  void setUserButtonsEnabled(bool enabled);
+  void setMemoFailed(bool failed);
+  void addMemoLine(const QString& line);
+  void chooseFile(QString& selection, const QString& caption, const QString& filter);
+  void endBatch(int exitCode);
+  void buildLayout();
+
+  std::unique_ptr<ORVCRoVivazava> engine_;
+  std::unique_ptr<ORVCScanOrvaneDevice> discovery_;
+  std::optional<QByteArray> BinFileData;
+  std::optional<QByteArray> Bi2FileData;
+  std::optional<QByteArray> WebFileData;
+
+  TScanUDPForm* scanUdpForm_ = nullptr;
+  TAboutForm* aboutForm_ = nullptr;
+  TFScanI2C* scanI2cForm_ = nullptr;
+
+  bool shownOnce_ = false;
+  bool closed_ = false;
+  bool batchEnded_ = false;
+  int lastPrintedProgress_ = -1;
+
+  QLabel* LabelIP = nullptr;
+  QLineEdit* EIPAdress = nullptr;
+  QPushButton* BScan = nullptr;
+  QLabel* LI2CAddress = nullptr;
+  QLineEdit* EI2CAddress = nullptr;
+  QPushButton* BScanI2CBus = nullptr;
+  QGroupBox* GBLoadFiles = nullptr;
+  QPushButton* BOpenFileBin = nullptr;
+  QPushButton* BClearBinFile = nullptr;
+  QLabel* LBinFileDef = nullptr;
+  QLabel* LBinFile = nullptr;
+  QLabel* LBinFileLengthDef = nullptr;
+  QLabel* LBinFileLength = nullptr;
+  QLabel* LOldVersionDef = nullptr;
+  QLabel* LNewVersionDef = nullptr;
+  QLabel* LNewVersion = nullptr;
+  QPushButton* BOpenFileWeb = nullptr;
+  QPushButton* BClearWebFile = nullptr;
+  QLabel* LWebFileDef = nullptr;
+  QLabel* LWebFile = nullptr;
+  QLabel* LWebFileLengthDef = nullptr;
+  QLabel* LWebFileLength = nullptr;
+  QPushButton* BOpenFileBi2 = nullptr;
+  QPushButton* BClearBi2File = nullptr;
+  QLabel* LBi2FileDef = nullptr;
+  QLabel* LBi2File = nullptr;
+  QLabel* LBi2FileLengthDef = nullptr;
+  QLabel* LBi2FileLength = nullptr;
+  QLabel* LOldI2CVersionDef = nullptr;
+  QLabel* LNewI2CVersionDef = nullptr;
+  QLabel* LNewI2CVersion = nullptr;
+  QPlainTextEdit* MBootLoaderState = nullptr;
+  QProgressBar* PBLoadingFiles = nullptr;
+  QAction* MenuResetARP = nullptr;
+  QAction* MenuAbout = nullptr;
+};
