@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <optional>
+
+// The simulator's configuration (sim/README.md): the devices, their I2C devices and the
+// faults each device plays.
+namespace orvane::sim {
+
+struct I2cDeviceConfig {
+  int address = 0;
+  QByteArray type;         // 4 bytes
+  QByteArray versionWord;  // 4 bytes
+  QByteArray name;         // 16 bytes, zero padded
+};
+
+// A request counted per port over the simulator's life (1-based).
+struct PortIndex {
+  int port = 0;
+  int index = 0;
+};
+
+struct RawTcpAnswer {
+  int port = 0;
+  int index = 0;
+  QByteArray bytes;
+  QList<int> split;  // offsets where the answer is cut into pieces
+};
+
+struct Faults {
+  QList<int> silentPorts;
+  QList<int> refusePorts;
+  std::optional<PortIndex> closeAtRequest;
+  QList<RawTcpAnswer> tcpRaw;
+  int uploadStatusIndex = 0;  // 0 = none
+  QString uploadStatusText;
+  int i2cErrorIndex = 0;      // 0 = none
+  int i2cErrorCode = 2;
+  int corruptReadback = -1;
+  int corruptI2cReadback = -1;
+  QString http = QStringLiteral("ok");
+  QByteArray versionAfterFlash;     // empty = from the file
+  QByteArray i2cVersionAfterFlash;  // empty = from the file
+  int udpReplyDelayMs = 0;
+  bool udpBadChecksum = false;
+  bool udpSplitReply = false;
+  bool udpDoubleReply = false;
+  int udpUnknownVariable = -1;
+  QList<int> udpOmitVariables;
+  QHash<int, QList<QByteArray>> udpRaw;  // request code -> datagrams
+
+  bool silent(int port) const { return silentPorts.contains(port); }
+  bool refuses(int port) const { return refusePorts.contains(port); }
+};
+
+struct DeviceConfig {
+  QString address;
+  quint32 address4 = 0;
+  QByteArray type;         // 4 bytes
+  QByteArray versionWord;  // 4 bytes
+  QByteArray mac;          // 6 bytes
+  QByteArray name;         // 16 bytes
+  int flashTimeMs = 1000;
+  int replyDelayMs = 0;
+  QList<I2cDeviceConfig> i2c;
+  Faults faults;
+};
+
+// Reads the configuration; on a mistake returns false with the reason in `error`.
+bool parseConfig(const QJsonObject& root, QList<DeviceConfig>& devices, QString& error);
+
+}  // namespace orvane::sim

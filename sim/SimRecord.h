@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QString>
+#include <cstdio>
+
+// Appends one JSON object per line to the record file and flushes every line, so that a
+// test reading the file while the simulator runs sees each exchange as soon as it happened.
+namespace orvane::sim {
+
+class Recorder {
+ public:
+  Recorder() { clock_.start(); }
+  ~Recorder();
+  Recorder(const Recorder&) = delete;
+  Recorder& operator=(const Recorder&) = delete;
+
+  // An empty path records nothing. False (with the reason) when the file cannot be opened.
+  bool open(const QString& path, QString& error);
+  // Adds "t" (milliseconds since start) and "device", then writes the line.
+  void write(const QString& device, QJsonObject line);
+  // A request whose checksum, length or layout is wrong; also written to standard error.
+  void violation(const QString& device, int port, const QString& detail);
+
+ private:
+  QElapsedTimer clock_;
+  std::FILE* file_ = nullptr;
+};
+
+}  // namespace orvane::sim

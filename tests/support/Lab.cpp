@@ -1,0 +1,169 @@
+#include "support/Lab.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <cstdio>
+
+namespace orvane::test {
+namespace {
+
+constexpr int kReadyTimeoutMs = 10000;
+constexpr int kStopTimeoutMs = 5000;
+
+QString binDir() {
+  const QByteArray env = qgetenv("ORVANE_BIN_DIR");
+  return env.isEmpty() ? QStringLiteral(ORVANE_BIN_DIR) : QString::fromLocal8Bit(env);
+}
+
+// Lets queued events run while waiting, without a fixed sleep.
+void pause(int ms) {
+  if (QCoreApplication::instance()) QCoreApplication::processEvents(QEventLoop::AllEvents, ms);
+  QThread::msleep(ulong(ms));
+}
+
+}  // namespace
+
+bool inLab() { return !qEnvironmentVariableIsEmpty("ORV_LAB_DEVNS"); }
+
+QString labUpgraderAddress(int interfaceIndex) {
+  return interfaceIndex == 0 ? QStringLiteral("10.77.0.1") : QStringLiteral("10.78.0.1");
+}
+
+QString labDeviceAddress(int index) {
+  return QStringLiteral("10.77.%1.%2").arg(1 + index / 254).arg(1 + index % 254);
+}
+
+QString labAbsentAddress() { return QStringLiteral("10.77.250.250"); }
+
+struct Simulator::Impl {
+  QTemporaryDir dir;
+  QProcess process;
+  QString recordPath;
+  bool started = false;
+  mutable qint64 readOffset = 0;
+  mutable QList<QJsonObject> records;
+
+  // Reads the lines completed since the last call; a line still being written stays for later.
+  void refresh() const {
+    QFile file(recordPath);
+    if (!file.open(QIODevice::ReadOnly)) return;
+    if (!file.seek(readOffset)) return;
+    const QByteArray data = file.readAll();
+    const qsizetype end = data.lastIndexOf('\n');
+    if (end < 0) return;
+    readOffset += end + 1;
+    for (const QByteArray& line : data.left(end).split('\n')) {
+      if (line.trimmed().isEmpty()) continue;
+      const QJsonDocument doc = QJsonDocument::fromJson(line);
+      if (doc.isObject()) records.append(doc.object());
+    }
+  }
+};
+
+Simulator::Simulator(const QJsonObject& config) : d(std::make_unique<Impl>()) {
+  if (!inLab()) {
+    std::fprintf(stderr, "Simulator: not inside a network lab; the simulator is not started\n");
+    return;
+  }
+  if (!d->dir.isValid()) {
+    std::fprintf(stderr, "Simulator: cannot create a temporary directory\n");
+    return;
+  }
+  const QString configPath = d->dir.filePath(QStringLiteral("devices.json"));
+  d->recordPath = d->dir.filePath(QStringLiteral("record.jsonl"));
+  const QString readyPath = d->dir.filePath(QStringLiteral("ready"));
+  QFile configFile(configPath);
+  if (!configFile.open(QIODevice::WriteOnly) || configFile.write(QJsonDocument(config).toJson()) < 0) {
+    std::fprintf(stderr, "Simulator: cannot write %s\n", qPrintable(configPath));
+    return;
+  }
+  configFile.close();
+
+  const QString devns = qEnvironmentVariable("ORV_LAB_DEVNS");
+  d->process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  d->process.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"), devns,
+                                          binDir() + QStringLiteral("/orvane-devsim"), QStringLiteral("--config"), configPath,
+                                          QStringLiteral("--record"), d->recordPath, QStringLiteral("--ready-file"), readyPath});
+  if (!d->process.waitForStarted(kReadyTimeoutMs)) {
+    std::fprintf(stderr, "Simulator: cannot start orvane-devsim in %s: %s\n", qPrintable(devns),
+                 qPrintable(d->process.errorString()));
+    return;
+  }
+  const QDeadlineTimer deadline(kReadyTimeoutMs);
+  while (!QFile::exists(readyPath)) {
+    if (d->process.state() == QProcess::NotRunning) {
+      std::fprintf(stderr, "Simulator: orvane-devsim ended before it was ready (exit code %d)\n", d->process.exitCode());
+      return;
+    }
+    if (deadline.hasExpired()) {
+      std::fprintf(stderr, "Simulator: orvane-devsim not ready within %d ms\n", kReadyTimeoutMs);
+      d->process.kill();
+      d->process.waitForFinished(kStopTimeoutMs);
+      return;
+    }
+    d->process.waitForFinished(10);  // returns after 10 ms while it runs
+  }
+  d->started = true;
+}
+
+Simulator::~Simulator() {
+  if (d->process.state() != QProcess::NotRunning) {
+    d->process.terminate();
+    if (!d->process.waitForFinished(kStopTimeoutMs)) {
+      std::fprintf(stderr, "Simulator: orvane-devsim did not stop on SIGTERM; killed\n");
+      d->process.kill();
+      d->process.waitForFinished(kStopTimeoutMs);
+    }
+  }
+}
+
+bool Simulator::started() const { return d->started; }
+
+QList<QJsonObject> Simulator::records() const {
+  d->refresh();
+  return d->records;
+}
+
+QList<QByteArray> Simulator::received(const QString& device, int port) const {
+  QList<QByteArray> out;
+  for (const QJsonObject& r : records()) {
+    if (r.value(QLatin1String("device")).toString() != device || r.value(QLatin1String("port")).toInt() != port ||
+        r.value(QLatin1String("dir")).toString() != QLatin1String("in"))
+      continue;
+    if (r.contains(QLatin1String("hex")))
+      out.append(QByteArray::fromHex(r.value(QLatin1String("hex")).toString().toLatin1()));
+    else
+      out.append(r.value(QLatin1String("text")).toString().toLatin1());
+  }
+  return out;
+}
+
+QStringList Simulator::violations() const {
+  QStringList out;
+  for (const QJsonObject& r : records()) {
+    if (r.value(QLatin1String("event")).toString() == QLatin1String("violation"))
+      out.append(QStringLiteral("%1 port %2: %3")
+                     .arg(r.value(QLatin1String("device")).toString())
+                     .arg(r.value(QLatin1String("port")).toInt())
+                     .arg(r.value(QLatin1String("detail")).toString()));
+  }
+  return out;
+}
+
+bool Simulator::waitForRecord(const std::function<bool(const QJsonObject&)>& pred, int timeoutMs) const {
+  const QDeadlineTimer deadline(timeoutMs);
+  for (;;) {
+    for (const QJsonObject& r : records())
+      if (pred(r)) return true;
+    if (deadline.hasExpired()) return false;
+    pause(10);
+  }
+}
+
+}  // namespace orvane::test
