@@ -169,6 +169,11 @@ TEST(StartUp, LogDirectoryUnderHomeOrBesideTheExecutable) {
   qputenv("HOME", saved);
 }
 
+TEST(StartUp, ExecutableDirectoryIsWhereTheRunningBinaryLies) {
+  // The test binaries are built beside the upgrader.
+  EXPECT_EQ(executableDirectory(nullptr), QFileInfo(orvane::test::builtProgram()).absolutePath());
+}
+
 TEST(StartUp, BatchRunsOffscreenOnlyWithoutAnyDisplayOrChosenPlatform) {
   const QByteArray display = qgetenv("DISPLAY"), wayland = qgetenv("WAYLAND_DISPLAY"), qpa = qgetenv("QT_QPA_PLATFORM");
   const bool hadQpa = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
