@@ -55,6 +55,8 @@ TEST(Checksum, MatchesTheWorkedExamples) {
       {"", 0x0000},                         // empty input
       {"00 05 00 00 00 00", 0xFFFA},        // I2C scan header
       {"FF", 0x00FF},                       // one odd byte: word FF00
+      {"FF FF FF FF", 0x0000},              // every complemented word is 0: nothing is added
+      {"FF FF 00 00", 0xFFFF},              // RFC 1071 gives 0x0000 here
   };
   for (const Case& c : cases) {
     const QByteArray bytes = hex(c.bytes);
