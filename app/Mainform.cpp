@@ -360,8 +360,8 @@ void TFormMain::FormClose() {
   if (closed_) return;
   closed_ = true;
   // The dialogs hold references to the discovery engine's records: put them away first.
-  for (QWidget* w : {static_cast<QWidget*>(scanUdpForm_), static_cast<QWidget*>(aboutForm_),
-                     static_cast<QWidget*>(scanI2cForm_)})
+  for (QWidget* w : {static_cast<QWidget*>(scanUdpForm_.data()), static_cast<QWidget*>(aboutForm_.data()),
+                     static_cast<QWidget*>(scanI2cForm_.data())})
     if (w) w->hide();
   if (scanUdpForm_) scanUdpForm_->clearList();
   if (scanI2cForm_) scanI2cForm_->clearList();

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -125,9 +126,10 @@ class TFormMain : public QMainWindow {
   std::optional<QByteArray> Bi2FileData;
   std::optional<QByteArray> WebFileData;
 
-  TScanUDPForm* scanUdpForm_ = nullptr;
-  TAboutForm* aboutForm_ = nullptr;
-  TFScanI2C* scanI2cForm_ = nullptr;
+  // Not owned; they may go before this window does.
+  QPointer<TScanUDPForm> scanUdpForm_;
+  QPointer<TAboutForm> aboutForm_;
+  QPointer<TFScanI2C> scanI2cForm_;
 
   bool shownOnce_ = false;
   bool closed_ = false;
