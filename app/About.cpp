@@ -48,13 +48,13 @@ TAboutForm::TAboutForm(QWidget* centreOn, const QString& webAddress, const QStri
   LabelTitre = label("LabelTitre", QStringLiteral("Orvane firmware upgrader"), {0, 6, 192, 22});
   QFont title = LabelTitre->font();
   title.setBold(true);
-  title.setPointSize(10);
+  title.setPointSize(9);
   LabelTitre->setFont(title);
   LabelVersion = label("LabelVersion", QStringLiteral("Version ?"), {0, 30, 192, 16});
   LabelVersion->setText(QString::fromLatin1(orvane::kProgramVersionText));
-  LabelCopyright = label("LabelCopyright", QStringLiteral("For Orvane network and I2C devices"), {0, 48, 192, 16});
+  LabelCopyright = label("LabelCopyright", QStringLiteral("For Orvane devices"), {0, 48, 192, 16});
 
-  HttpLabel = label("HttpLabel", webAddress_, {8, 78, 140, 18});
+  HttpLabel = label("HttpLabel", QString(), {8, 78, 140, 18});
   HttpLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   QFont link = HttpLabel->font();
   link.setUnderline(true);
@@ -62,6 +62,7 @@ TAboutForm::TAboutForm(QWidget* centreOn, const QString& webAddress, const QStri
   QPalette linkPalette = HttpLabel->palette();
   linkPalette.setColor(QPalette::WindowText, QColor(0, 0, 128));  // navy
   HttpLabel->setPalette(linkPalette);
+  HttpLabel->setText(QFontMetrics(link).elidedText(webAddress_, Qt::ElideRight, HttpLabel->width()));
   HttpLabel->setCursor(Qt::PointingHandCursor);
   HttpLabel->setToolTip(webAddress_);
   HttpLabel->installEventFilter(this);

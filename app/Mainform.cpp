@@ -188,7 +188,7 @@ void TFormMain::buildLayout() {
   QWidget* box = GBLoadFiles;
 
   // Each file group: its two buttons stacked at the left, name/value rows at the right.
-  constexpr int kButtonX = 8, kButtonW = 132, kDefX = 148, kDefW = 128, kValueX = 278, kValueW = 150;
+  constexpr int kButtonX = 8, kButtonW = 132, kDefX = 146, kDefW = 144, kValueX = 292, kValueW = 136;
   constexpr int kRow = 16;
   auto rows = [&](int top, int index) { return QRect(0, top + 3 + index * kRow, 0, kRow); };
   auto defAt = [&](int top, int index) {

@@ -43,10 +43,12 @@ DeviceListDialog::DeviceListDialog(TFormMain& formMain, const QString& caption, 
     return l;
   };
   Label2 = label("Label2", QStringLiteral("IP Scan address: "), {11, 8});
-  LIPScan = label("LIPScan", QStringLiteral("----"), {100, 8});
+  // The values stand a little further right than 100 so that they never touch their
+  // captions with the fonts of this platform.
+  LIPScan = label("LIPScan", QStringLiteral("----"), {112, 8});
   LIPScan->setMinimumWidth(200);
   Label3 = label("Label3", QStringLiteral("State UDP :"), {11, 32});
-  LStateUDP = label("LStateUDP", QStringLiteral("----"), {100, 32});
+  LStateUDP = label("LStateUDP", QStringLiteral("----"), {112, 32});
   LStateUDP->setMinimumWidth(200);
   Label1 = label("Label1", listTitle, {11, 64});
 
@@ -68,11 +70,12 @@ DeviceListDialog::DeviceListDialog(TFormMain& formMain, const QString& caption, 
   LVDevices->setHeaderLabels(columns);
   for (int i = 0; i < widths.size(); ++i) LVDevices->setColumnWidth(i, widths[i]);
   // Clicking a column header does nothing: the order is always that of the captions.
-  LVDevices->header()->setSectionsClickable(false);
-  LVDevices->header()->setSortIndicatorShown(false);
-  LVDevices->header()->setStretchLastSection(false);
   LVDevices->setSortingEnabled(true);
   LVDevices->sortByColumn(0, Qt::AscendingOrder);
+  LVDevices->header()->setSectionsClickable(false);
+  LVDevices->header()->setSortIndicatorShown(false);
+  // The last column takes what the frame leaves, so no horizontal scroll bar appears.
+  LVDevices->header()->setStretchLastSection(true);
   connect(LVDevices, &QTreeWidget::itemClicked, this, [this] { LVDevicesClick(); });
   connect(LVDevices, &QTreeWidget::itemActivated, this, [this] { LVDevicesClick(); });
 }
