@@ -490,3 +490,143 @@ TEST(SimExchanges, FaultsSilentRefuseHttpAndRawAnswers) {
     EXPECT_EQ(d->bytes, withoutMac);
   }
 }
+
+TEST(SimExchanges, DiscoveryAndGatewayFaults) {
+  ORVANE_REQUIRE_LAB();
+  const QByteArray rawList = frame(0x06, 0, hx("08 50"));
+  QJsonObject d0{{"address", labDeviceAddress(0)},
+                 {"i2c", QJsonArray{QJsonObject{{"address", 80}}}},
+                 {"faults", QJsonObject{{"udpBadChecksum", true},
+                                        {"closeAtRequest", QJsonObject{{"port", 8010}, {"index", 2}}},
+                                        {"i2cError", QJsonObject{{"index", 1}, {"code", 3}}},
+                                        {"http", "302"}}}};
+  QJsonObject d1{{"address", labDeviceAddress(1)},
+                 {"faults", QJsonObject{{"udpSplitReply", true},
+                                        {"uploadStatusText", QJsonObject{{"index", 1}, {"text", "MemoryFull"}}},
+                                        {"http", "silent"}}}};
+  QJsonObject d2{{"address", labDeviceAddress(2)},
+                 {"faults", QJsonObject{{"udpUnknownVariable", 5},
+                                        {"udpRaw", QJsonObject{{"05", QJsonArray{QString::fromLatin1(rawList.toHex())}}}}}}};
+  Simulator sim(config({d0, d1, d2}));
+  REQUIRE_SIM(sim);
+  Udp udp;
+  const QByteArray discovery = hx("00 21 00 00 00 04 00 11 01 15 FE B4");
+  const QByteArray nameOf3 = QByteArray("Sim 3") + QByteArray(11, '\0');
+
+  ASSERT_TRUE(udp.send(labDeviceAddress(0), discovery));
+  auto bad = udp.receive(1000);
+  ASSERT_TRUE(bad);
+  EXPECT_EQ(bad->bytes.size(), 42);
+  EXPECT_NE(quint16((quint8(bad->bytes[40]) << 8) | quint8(bad->bytes[41])), checksum(bad->bytes.left(40)));
+
+  ASSERT_TRUE(udp.send(labDeviceAddress(1), discovery));
+  auto first = udp.receive(1000);
+  auto second = udp.receive(1000);
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->bytes.size(), 21);
+  EXPECT_EQ(frame(0x23, 0, hx("00 00 01 00 01 11 02 00 0A 4D 01 02 01 00 01 00 00 15") + QByteArray("Sim 2") + QByteArray(11, '\0')),
+            first->bytes + second->bytes);
+
+  ASSERT_TRUE(udp.send(labDeviceAddress(2), discovery));
+  auto unknown = udp.receive(1000);
+  ASSERT_TRUE(unknown);
+  EXPECT_EQ(unknown->bytes, frame(0x23, 0, hx("00 00 01 00 01 05 00 00 00 00 11 02 00 0A 4D 01 03 01 00 01 00 00 15") + nameOf3));
+  ASSERT_TRUE(udp.send(labDeviceAddress(2), hx("00 05 00 00 00 00 FF FA")));
+  auto raw = udp.receive(1000);
+  ASSERT_TRUE(raw);
+  EXPECT_EQ(raw->bytes, rawList);
+
+  {
+    Tcp tcp(labDeviceAddress(0), 8010);
+    ASSERT_TRUE(tcp.send(hx("00 07 00 00 00 08 50 01 00 04 50 01 01 04 5E E6")));
+    EXPECT_EQ(tcp.readFrame(), frame(0x09, 0, hx("03")));  // the first I2cTransfer: I2C message too long
+    ASSERT_TRUE(tcp.send(hx("00 21 00 00 00 02 00 01 FF DB")));
+    EXPECT_TRUE(tcp.waitClosed(2000)) << "the second request on 8010 closes the connection";
+  }
+  {
+    Tcp tcp(labDeviceAddress(1), 8004);
+    ASSERT_TRUE(tcp.send(hx("00 31 00 00 00 00 FF CE")));
+    EXPECT_EQ(tcp.readFrame(), frame(0x33, 0, "MemoryFull"));
+  }
+  {
+    Tcp http(labDeviceAddress(0), 80);
+    ASSERT_TRUE(http.send("GET /hex.hex HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_TRUE(http.readToEnd(2000).startsWith("HTTP/1.1 302 Found\r\n"));
+  }
+  {
+    Tcp http(labDeviceAddress(1), 80);
+    ASSERT_TRUE(http.send("GET /hex.hex HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_TRUE(http.readToEnd(300).isEmpty());
+    EXPECT_FALSE(http.waitClosed(10));
+  }
+}
+
+TEST(SimExchanges, CorruptedReadbacksAndForcedVersionsAfterFlashing) {
+  ORVANE_REQUIRE_LAB();
+  QJsonObject device = gateway();
+  device.insert("faults", QJsonObject{{"corruptReadback", 2},
+                                      {"corruptI2cReadback", 5},
+                                      {"versionAfterFlash", "01020909"},
+                                      {"i2cVersionAfterFlash", "00020007"}});
+  Simulator sim(config({device}));
+  REQUIRE_SIM(sim);
+  const QByteArray bin = firmwareFile(40, "00 12 00 03", "03 02 02 05", "01 00 02 00");
+  const QByteArray image = hx("2F 68 65 78 2E 68 65 78 20 00 0F 00 2A 24 24 55 AA") + bin;
+  {
+    Tcp file(labDeviceAddress(0), 8004);
+    ASSERT_TRUE(file.send(hx("00 31 00 00 00 00 FF CE")));
+    ASSERT_FALSE(file.readFrame().isEmpty());
+    QByteArray payload = hx("00 00 00 00 00 40") + image.left(64);
+    payload.append(QByteArray(70 - payload.size(), '\0'));
+    ASSERT_TRUE(file.send(frame(0x32, 1, payload)));
+    ASSERT_FALSE(file.readFrame().isEmpty());
+  }
+  {
+    Tcp http(labDeviceAddress(0), 80);
+    ASSERT_TRUE(http.send("GET /hex.hex HTTP/1.1\r\nHost: x\r\n\r\n"));
+    QByteArray expected = hx("55 AA") + bin;
+    expected[2] = char(~quint8(expected[2]));
+    EXPECT_TRUE(http.readToEnd(2000).endsWith("\r\n\r\n" + expected));
+  }
+  {
+    Tcp file(labDeviceAddress(0), 8004);
+    ASSERT_TRUE(file.send(frame(0x3A, 0, hx("28 00 00"))));
+  }
+  ASSERT_TRUE(sim.waitForRecord([](const QJsonObject& r) { return isEvent(r, "activated"); }, 2000));
+  {
+    Tcp common(labDeviceAddress(0), 8010);
+    ASSERT_TRUE(common.send(hx("00 21 00 00 00 01 02 FD DD")));
+    EXPECT_TRUE(common.waitClosed(2000));
+  }
+  ASSERT_TRUE(sim.waitForRecord([](const QJsonObject& r) { return isEvent(r, "flashed") && !r.contains("i2c"); }, 3000));
+  Tcp tcp(labDeviceAddress(0), 8010);
+  ASSERT_TRUE(tcp.send(hx("00 21 00 00 00 02 00 01 FF DB")));
+  EXPECT_EQ(tcp.readFrame(), frame(0x23, 0, hx("00 00 12 00 03 01 01 02 09 09")));
+
+  // One I2C block of 55 AA + a 40-byte .bi2 + filler: its byte 5 comes back inverted.
+  QByteArray i2cImage = hx("55 AA") + firmwareFile(40, "00 05 00 01", "00 01 00 03", "00 01 00 00");
+  i2cImage.append(QByteArray(64 - i2cImage.size(), char(0xFF)));
+  QByteArray write = hx("50 07 1C AA 55 00 00 00 02 00");
+  QByteArray expected = hx("87 87");
+  QByteArray corrupted = i2cImage;
+  corrupted[5] = char(~quint8(corrupted[5]));
+  for (int j = 0; j < 4; ++j) {
+    QByteArray w = i2cImage.mid(j * 16, 16);
+    QByteArray c = corrupted.mid(j * 16, 16);
+    std::reverse(w.begin(), w.end());
+    std::reverse(c.begin(), c.end());
+    write += hx("50 11") + char(0x18 + j) + w + hx("00");
+    expected += c + hx("87");
+  }
+  write += hx("50 01 1D 00");
+  ASSERT_TRUE(tcp.send(frame(0x07, 0, write)));
+  ASSERT_EQ(tcp.readFrame(), frame(0x08, 0, QByteArray(6, char(0x87))));
+  ASSERT_TRUE(tcp.send(frame(0x07, 0, hx("50 07 1C AA 55 00 00 00 01 00 50 01 1D 00 50 01 18 10 50 01 19 10 50 01 1A 10 50 01 1B 10"))));
+  EXPECT_EQ(tcp.readFrame(), frame(0x08, 0, expected));
+  ASSERT_TRUE(tcp.send(frame(0x07, 0, hx("50 07 1C AA 55 00 00 00 46 00 50 01 1D 00"))));
+  ASSERT_EQ(tcp.readFrame(), frame(0x08, 0, hx("87 87")));
+  ASSERT_TRUE(sim.waitForRecord([](const QJsonObject& r) { return isEvent(r, "flashed") && r.contains("i2c"); }, 3000));
+  ASSERT_TRUE(tcp.send(hx("00 07 00 00 00 08 50 01 00 04 50 01 01 04 5E E6")));
+  EXPECT_EQ(tcp.readFrame(), frame(0x08, 0, hx("00 05 00 01 87 00 02 00 07 87")));
+  EXPECT_TRUE(sim.violations().isEmpty()) << sim.violations().join('\n').toStdString();
+}
