@@ -74,8 +74,10 @@ DeviceListDialog::DeviceListDialog(TFormMain& formMain, const QString& caption, 
   LVDevices->sortByColumn(0, Qt::AscendingOrder);
   LVDevices->header()->setSectionsClickable(false);
   LVDevices->header()->setSortIndicatorShown(false);
-  // The last column takes what the frame leaves, so no horizontal scroll bar appears.
+  // The columns fill the list exactly; the last one takes what the frame leaves, so no
+  // horizontal scroll bar is needed.
   LVDevices->header()->setStretchLastSection(true);
+  LVDevices->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   connect(LVDevices, &QTreeWidget::itemClicked, this, [this] { LVDevicesClick(); });
   connect(LVDevices, &QTreeWidget::itemActivated, this, [this] { LVDevicesClick(); });
 }
