@@ -1,0 +1,108 @@
+#include "EngineProbe.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+
+namespace orvane::test {
+
+void ensureApplication() {
+  if (QCoreApplication::instance()) return;
+  static int argc = 1;
+  static char name[] = "orvane-test";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication app(argc, argv);
+}
+
+void EngineProbe::callback(void* owner, int kind, int value, const QString& text) {
+  static_cast<EngineProbe*>(owner)->reports.append({kind, value, text});
+}
+
+QStringList EngineProbe::messages() const {
+  QStringList out;
+  for (const auto& r : reports)
+    if (r.kind == StatusMessage) out << r.text;
+  return out;
+}
+
+QList<int> EngineProbe::progressValues() const {
+  QList<int> out;
+  for (const auto& r : reports)
+    if (r.kind == StatusProgress) out << r.value;
+  return out;
+}
+
+int EngineProbe::count(int kind) const {
+  int n = 0;
+  for (const auto& r : reports) n += r.kind == kind;
+  return n;
+}
+
+bool EngineProbe::finished() const { return count(StatusSucceeded) + count(StatusFailed) > 0; }
+
+QStringList EngineProbe::transcript() const {
+  QStringList out;
+  for (const auto& r : reports) {
+    switch (r.kind) {
+      case StatusMessage: out << QStringLiteral("M:") + r.text; break;
+      case StatusProgress: out << QStringLiteral("P:%1").arg(r.value); break;
+      case StatusSucceeded: out << QStringLiteral("S"); break;
+      case StatusFailed: out << QStringLiteral("F"); break;
+      default: out << QStringLiteral("?%1").arg(r.kind); break;
+    }
+  }
+  return out;
+}
+
+bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
+  ensureApplication();
+  QDeadlineTimer deadline(timeoutMs);
+  while (!pred()) {
+    if (deadline.hasExpired()) return pred();
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    if (!pred()) QThread::msleep(1);
+  }
+  return true;
+}
+
+bool waitForEnd(const ORVCRoVivazava& engine, const EngineProbe& probe, int timeoutMs, int settleMs) {
+  const bool ended =
+      waitUntil([&] { return probe.finished() && engine.currentState() == kTerminalState; }, timeoutMs);
+  // Let late events (a second failure report, a disconnect) arrive before the checks.
+  QDeadlineTimer settle(settleMs);
+  while (!settle.hasExpired()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  return ended;
+}
+
+QByteArray firmwareFile(int size, quint32 type, quint32 newVersionWord, quint32 minimumWord) {
+  QByteArray file(size, '\0');
+  for (int i = 0; i < size; ++i) file[i] = char((i * 7 + 3) & 0xFF);
+  if (size < 34) return file;
+  const char magic[] = "Orvane";
+  for (int i = 0; i < 6; ++i) file[16 + i] = magic[i];
+  auto put = [&](int at, quint32 v) {
+    file[at] = char(v >> 24);
+    file[at + 1] = char(v >> 16);
+    file[at + 2] = char(v >> 8);
+    file[at + 3] = char(v);
+  };
+  put(22, type);
+  put(26, newVersionWord);
+  put(30, minimumWord);
+  return file;
+}
+
+EngineSettings quickSettings(quint16 commonPort, quint16 filePort, quint16 httpPort) {
+  EngineSettings s;
+  s.commonPort = commonPort;
+  s.filePort = filePort;
+  s.httpPort = httpPort;
+  s.stepMs = 20;
+  s.flashWaitMs = 600;
+  s.answerTimeoutMs = 2000;
+  s.httpTimeoutMs = 2000;
+  return s;
+}
+
+}  // namespace orvane::test

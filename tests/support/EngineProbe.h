@@ -1,0 +1,63 @@
+#pragma once
+
+#include "engine/ORVCRoVivazava.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <ostream>
+
+// Helpers for driving the upgrade engine in tests: a recorder of its status reports and
+// bounded waits that run the event loop.
+namespace orvane::test {
+
+// Makes sure a QCoreApplication exists (sockets and timers need its event loop).
+void ensureApplication();
+
+struct StatusReport {
+  int kind = 0;
+  int value = 0;
+  QString text;
+  bool operator==(const StatusReport&) const = default;
+};
+
+// Records every report of the engine it is bound to (pass &probe as the owner and
+// EngineProbe::callback as the function).
+class EngineProbe {
+ public:
+  static void callback(void* owner, int kind, int value, const QString& text);
+
+  QList<StatusReport> reports;
+
+  QStringList messages() const;          // texts of the StatusMessage reports, in order
+  QList<int> progressValues() const;     // values of the StatusProgress reports, in order
+  int count(int kind) const;
+  bool finished() const;                 // a StatusSucceeded or StatusFailed arrived
+  // Compact transcript for failure output: "M:text", "P:value", "S", "F".
+  QStringList transcript() const;
+  void clear() { reports.clear(); }
+};
+
+// Runs the event loop until pred() holds or timeoutMs passes; returns pred().
+bool waitUntil(const std::function<bool()>& pred, int timeoutMs);
+
+// Waits until the engine reports the end of the upgrade (StatusSucceeded or StatusFailed)
+// and its state is terminal, then lets pending events run for settleMs.
+bool waitForEnd(const ORVCRoVivazava& engine, const EngineProbe& probe, int timeoutMs, int settleMs = 30);
+
+// A .bin/.bi2 file: `size` bytes with the identification block at offset 16 (type, new
+// version word, minimum version word, all big-endian 32-bit) and a counting pattern
+// elsewhere. Sizes below 34 give the pattern alone.
+QByteArray firmwareFile(int size, quint32 type, quint32 newVersionWord, quint32 minimumWord = 0);
+
+// The uploads and the I2C flashing settle to a known outcome whatever the ports, so tests
+// shorten the waits: stepMs 20 and flashWaitMs 600 keep the 30 countdown steps.
+EngineSettings quickSettings(quint16 commonPort = 8010, quint16 filePort = 8004, quint16 httpPort = 80);
+
+}  // namespace orvane::test
+
+// Readable test output for Qt texts.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QByteArray& bytes, std::ostream* os) { *os << bytes.toHex(' ').toStdString(); }
