@@ -19,7 +19,7 @@ using engine::CheckTarget;
 using engine::CompatibilityVerdict;
 
 namespace {
-// Every failure of the start checks, the sequencer and the answer handlers ends here.
+// "10" for whole seconds, "0.3" for the short waits of tests.
 QString secondsText(int ms) {
   return ms % 1000 == 0 ? QString::number(ms / 1000) : QString::number(ms / 1000.0, 'g', 3);
 }
@@ -63,6 +63,7 @@ class ORVCRoVivazavaPrivate {
   void onConnected();
   void onDisconnected();
   void onSocketError(QAbstractSocket::SocketError error);
+  void connectionLost();
   void onSocketRead();
   void onStepTimer();
   void onWaitExpired();
@@ -199,11 +200,12 @@ void ORVCRoVivazavaPrivate::endTransfer() {
 
 void ORVCRoVivazavaPrivate::send(const QByteArray& packet, bool expectAnswer) {
   if (!connected()) return;
+  // Armed first: a reset noticed while the bytes go out must find the answer awaited.
+  if (expectAnswer) armWait(Wait::Answer, settings.answerTimeoutMs);
   // Handed to the kernel at once, so that a close right after it finds nothing buffered
   // and raises the disconnect event before it returns.
   connection.write(packet);
   connection.flush();
-  if (expectAnswer) armWait(Wait::Answer, settings.answerTimeoutMs);
 }
 
 void ORVCRoVivazavaPrivate::openConnection(const QString& ip, quint16 port) {
@@ -288,25 +290,28 @@ void ORVCRoVivazavaPrivate::onConnected() {
 }
 
 void ORVCRoVivazavaPrivate::onDisconnected() {
-  const bool answerPending = waitingFor == Wait::Answer;
+  const bool answerPending = waitingFor == Wait::Answer || waitsForAnswer(state);
   stopWait();
   if (questionOpen || state == kTerminalState) return;
   if (answerPending) {
-    // The device went away in the middle of an exchange: going on would decide on
-    // values that it never sent.
-    endTransfer();
-    reportFailure(QStringLiteral("Connection closed by the device on TCP port %1 before it answered.")
-                      .arg(connectionPort),
-                  false);
+    // The device went away in the middle of an exchange: going on would decide on values
+    // that it never sent. A reset and a close look alike here; both are connection errors.
+    connectionLost();
     return;
   }
   sequencerStep();
 }
 
 void ORVCRoVivazavaPrivate::onSocketError(QAbstractSocket::SocketError error) {
-  // The device closing its end is a disconnect, handled there.
-  if (error == QAbstractSocket::RemoteHostClosedError) return;
   if (state == kTerminalState) return;
+  // The device closing its end (or resetting it: the socket layer reports both alike) is
+  // an error only while the engine waits for its answer; otherwise the disconnect event
+  // runs the next step.
+  if (error == QAbstractSocket::RemoteHostClosedError && waitingFor != Wait::Answer && !waitsForAnswer(state)) return;
+  connectionLost();
+}
+
+void ORVCRoVivazavaPrivate::connectionLost() {
   endTransfer();
   reportFailure(QStringLiteral("Error of connection on TCP port %1").arg(connectionPort),
                 connection.state() != QAbstractSocket::UnconnectedState);
@@ -403,9 +408,10 @@ void ORVCRoVivazavaPrivate::sequencerStep() {
       openConnection(ipAddress, file);
       break;
     case 5:
-      if (startUpload(binFile, true))
-        state = 6;
-      else
+      // A socket error while the first packet goes out ends the upgrade inside the call.
+      if (startUpload(binFile, true)) {
+        if (state == 5) state = 6;
+      } else if (state == 5)
         reportFailure(QStringLiteral("Bin file upload error !"), false);
       break;
     case 6:
@@ -497,9 +503,9 @@ void ORVCRoVivazavaPrivate::sequencerStep() {
       }
       break;
     case 20:
-      if (startUpload(webFile, false))
-        state = 21;
-      else
+      if (startUpload(webFile, false)) {
+        if (state == 20) state = 21;
+      } else if (state == 20)
         reportFailure(QStringLiteral("Web file upload error !"), false);
       break;
     case 21:
@@ -540,9 +546,9 @@ void ORVCRoVivazavaPrivate::sequencerStep() {
       }
       break;
     case 26:
-      if (startI2cTransfer())
-        state = 27;
-      else
+      if (startI2cTransfer()) {
+        if (state == 26) state = 27;
+      } else if (state == 26)
         reportFailure(QStringLiteral("Bi2 file upload error !"), false);
       break;
     case 27:
@@ -551,11 +557,12 @@ void ORVCRoVivazavaPrivate::sequencerStep() {
       progress(0);
       state = 28;
       if (startI2cFlashing()) {
+        if (state != 28) break;
         state = 29;
         announce(QStringLiteral("Flashing I2C device."));
         flashCountdown = settings.flashWaitMs;
         closeAndContinue();
-      } else {
+      } else if (state == 28) {
         reportFailure(QStringLiteral("Error while start flashing on I2C device !"), false);
       }
       break;

@@ -161,7 +161,7 @@ TEST(EngineCommonAnswers, DeviceClosingBeforeItAnswersFailsInsteadOfUsingOldValu
   ASSERT_TRUE(rig.runToEnd());
   EXPECT_EQ(rig.probe.transcript(),
             QStringList({"M:Check actual firmware version.",
-                         QStringLiteral("M:Connection closed by the device on TCP port %1 before it answered.")
+                         QStringLiteral("M:Error of connection on TCP port %1")
                              .arg(rig.device.commonPort()),
                          "F"}));
   EXPECT_TRUE(rig.device.received(Port::File).isEmpty());
