@@ -49,48 +49,40 @@ Records sortedBy(const std::vector<std::unique_ptr<ORVCOrvaneDevice>>& devices,
   return records;
 }
 
-void printNetworkDevices(const Records& records, bool json) {
-  if (json) {
-    QJsonArray array;
-    for (const ORVCOrvaneDevice* d : records)
-      array.append(QJsonObject{{QStringLiteral("mac"), d->macAddressText},
-                               {QStringLiteral("ip"), d->ipAddressText},
-                               {QStringLiteral("type"), d->typeText},
-                               {QStringLiteral("fw"), d->fwVersionText},
-                               {QStringLiteral("hw"), d->hwVersionText},
-                               {QStringLiteral("name"), d->deviceName}});
-    writeStdout(QJsonDocument(array).toJson(QJsonDocument::Indented));
-    return;
-  }
-  QByteArray out;
-  for (const ORVCOrvaneDevice* d : records)
-    out += QStringList{field(d->macAddressText), field(d->ipAddressText), field(d->typeText),
-                       field(d->fwVersionText), field(d->hwVersionText), field(d->deviceName)}
-               .join(QLatin1Char('\t'))
-               .toUtf8() +
-           '\n';
-  writeStdout(out);
-}
+// One listed column: its JSON key and the record's text shown in it.
+struct Column {
+  const char* key;
+  QString ORVCOrvaneDevice::*text;
+};
 
-void printI2cDevices(const Records& records, bool json) {
+const std::vector<Column> kNetworkColumns = {
+    {"mac", &ORVCOrvaneDevice::macAddressText}, {"ip", &ORVCOrvaneDevice::ipAddressText},
+    {"type", &ORVCOrvaneDevice::typeText},      {"fw", &ORVCOrvaneDevice::fwVersionText},
+    {"hw", &ORVCOrvaneDevice::hwVersionText},   {"name", &ORVCOrvaneDevice::deviceName}};
+
+const std::vector<Column> kI2cColumns = {
+    {"i2cAddress", &ORVCOrvaneDevice::i2cAddressText}, {"type", &ORVCOrvaneDevice::typeText},
+    {"fw", &ORVCOrvaneDevice::fwVersionText},          {"hw", &ORVCOrvaneDevice::hwVersionText},
+    {"name", &ORVCOrvaneDevice::deviceName}};
+
+// Tab-separated lines, or a JSON array of objects with the columns' keys.
+void printDevices(const Records& records, const std::vector<Column>& columns, bool json) {
   if (json) {
     QJsonArray array;
-    for (const ORVCOrvaneDevice* d : records)
-      array.append(QJsonObject{{QStringLiteral("i2cAddress"), d->i2cAddressText},
-                               {QStringLiteral("type"), d->typeText},
-                               {QStringLiteral("fw"), d->fwVersionText},
-                               {QStringLiteral("hw"), d->hwVersionText},
-                               {QStringLiteral("name"), d->deviceName}});
+    for (const ORVCOrvaneDevice* d : records) {
+      QJsonObject object;
+      for (const Column& c : columns) object.insert(QLatin1String(c.key), d->*c.text);
+      array.append(object);
+    }
     writeStdout(QJsonDocument(array).toJson(QJsonDocument::Indented));
     return;
   }
   QByteArray out;
-  for (const ORVCOrvaneDevice* d : records)
-    out += QStringList{field(d->i2cAddressText), field(d->typeText), field(d->fwVersionText),
-                       field(d->hwVersionText), field(d->deviceName)}
-               .join(QLatin1Char('\t'))
-               .toUtf8() +
-           '\n';
+  for (const ORVCOrvaneDevice* d : records) {
+    QStringList fields;
+    for (const Column& c : columns) fields << field(d->*c.text);
+    out += fields.join(QLatin1Char('\t')).toUtf8() + '\n';
+  }
   writeStdout(out);
 }
 
@@ -120,13 +112,13 @@ int runHeadlessScan(const QStringList& arguments) {
     }
     ORVCScanOrvaneDevice scanner(kReplyWaitMs);
     scanner.scanI2CBus(address);
-    printI2cDevices(sortedBy(scanner.i2cDevices(), &ORVCOrvaneDevice::i2cAddressText), json);
+    printDevices(sortedBy(scanner.i2cDevices(), &ORVCOrvaneDevice::i2cAddressText), kI2cColumns, json);
     return 0;
   }
 
   ORVCScanOrvaneDevice scanner(kReplyWaitMs);
   const bool sent = scanner.scanOrvaneDevice();
-  printNetworkDevices(sortedBy(scanner.networkDevices(), &ORVCOrvaneDevice::macAddressText), json);
+  printDevices(sortedBy(scanner.networkDevices(), &ORVCOrvaneDevice::macAddressText), kNetworkColumns, json);
   if (!sent) {
     // The devices listed answered the interfaces tried before the failure; the error
     // log names the interface step that failed.
