@@ -75,35 +75,6 @@ struct LabRig {
   std::unique_ptr<ORVCRoVivazava> engine;
 };
 
-QStringList countdown() {
-  QStringList out;
-  for (int v : {96, 93, 90, 86, 83, 80, 76, 73, 70, 66, 63, 60, 56, 53, 50, 46, 43, 40, 36, 33, 30, 26, 23, 20, 16,
-                13, 10, 6, 3, 0})
-    out << QStringLiteral("P:%1").arg(v);
-  out << "P:0";
-  return out;
-}
-
-QStringList binStage() {
-  QStringList out = {"M:Upload bin file.", "P:0",  "P:6",  "P:12", "P:18", "P:25", "P:31", "P:37", "P:44",
-                     "P:50",               "P:56", "P:62", "P:69", "P:75", "P:81", "P:88", "P:100"};
-  out += QStringList{"M:Bin file uploaded succesfully.", "P:0", "M:Uploaded bin file check.", "M:Test => OK",
-                     "M:Activating bin file.", "M:Reseting processor.", "M:Flashing."};
-  out += countdown();
-  out << "M:Read new firmware version.";
-  return out;
-}
-QStringList webStage() {
-  return {"M:Uploading web file.", "P:0", "P:49", "P:100", "M:Web file uploaded succesfully.", "P:0"};
-}
-QStringList i2cStage() {
-  QStringList out = {"M:Check actual firmware version on I2C device.", "P:50", "P:100",
-                     "M:Bi2 file uploaded succesfully.", "P:0", "M:Flashing I2C device."};
-  out += countdown();
-  out << "M:Read new firmware I2C version.";
-  return out;
-}
-
 struct PathCase {
   const char* name;
   bool bin, bi2, web;
@@ -121,9 +92,9 @@ TEST_P(EngineLabPaths, RunsThePathAndTheDeviceEndsOnTheFilesVersion) {
   ASSERT_TRUE(rig.runToEnd()) << rig.probe.transcript().join('\n').toStdString();
 
   QStringList expected = {"M:Check actual firmware version."};
-  if (c.bin) expected += binStage();
-  if (c.web) expected += webStage();
-  if (c.bi2) expected += i2cStage();
+  if (c.bin) expected += binStageTranscript();
+  if (c.web) expected += webStageTranscript();
+  if (c.bi2) expected += i2cStageTranscript();
   expected << "S";
   EXPECT_EQ(rig.probe.transcript(), expected);
   EXPECT_TRUE(rig.sim.violations().isEmpty()) << rig.sim.violations().join('\n').toStdString();
@@ -349,7 +320,7 @@ TEST(EngineLab, ShippedWaitsOneFullBinUpgrade) {
   ASSERT_TRUE(rig.start(&kBin, nullptr, nullptr));
   ASSERT_TRUE(rig.runToEnd(40000)) << rig.probe.transcript().join('\n').toStdString();
   QStringList expected = {"M:Check actual firmware version."};
-  expected += binStage();
+  expected += binStageTranscript();
   expected << "S";
   EXPECT_EQ(rig.probe.transcript(), expected);
   EXPECT_EQ(rig.engine->network.deviceFirmwareVersion, 0x00010005);

@@ -105,4 +105,40 @@ EngineSettings quickSettings(quint16 commonPort, quint16 filePort, quint16 httpP
   return s;
 }
 
+QStringList flashingCountdown() {
+  QStringList out;
+  for (int v : {96, 93, 90, 86, 83, 80, 76, 73, 70, 66, 63, 60, 56, 53, 50, 46, 43, 40, 36, 33, 30, 26, 23, 20, 16,
+                13, 10, 6, 3, 0})
+    out << QStringLiteral("P:%1").arg(v);
+  out << QStringLiteral("P:0");
+  return out;
+}
+
+QStringList binUploadProgress1000() {
+  return {"P:0",  "P:6",  "P:12", "P:18", "P:25", "P:31", "P:37", "P:44",
+          "P:50", "P:56", "P:62", "P:69", "P:75", "P:81", "P:88", "P:100"};
+}
+
+QStringList binStageTranscript(const QStringList& uploadProgress) {
+  QStringList out = {"M:Upload bin file."};
+  out += uploadProgress;
+  out += QStringList{"M:Bin file uploaded succesfully.", "P:0", "M:Uploaded bin file check.", "M:Test => OK",
+                     "M:Activating bin file.", "M:Reseting processor.", "M:Flashing."};
+  out += flashingCountdown();
+  out << "M:Read new firmware version.";
+  return out;
+}
+
+QStringList webStageTranscript() {
+  return {"M:Uploading web file.", "P:0", "P:49", "P:100", "M:Web file uploaded succesfully.", "P:0"};
+}
+
+QStringList i2cStageTranscript() {
+  QStringList out = {"M:Check actual firmware version on I2C device.", "P:50", "P:100",
+                     "M:Bi2 file uploaded succesfully.", "P:0", "M:Flashing I2C device."};
+  out += flashingCountdown();
+  out << "M:Read new firmware I2C version.";
+  return out;
+}
+
 }  // namespace orvane::test

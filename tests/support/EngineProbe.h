@@ -56,6 +56,17 @@ QByteArray firmwareFile(int size, quint32 type, quint32 newVersionWord, quint32 
 // shorten the waits: stepMs 20 and flashWaitMs 600 keep the 30 countdown steps.
 EngineSettings quickSettings(quint16 commonPort = 8010, quint16 filePort = 8004, quint16 httpPort = 80);
 
+// Expected transcripts (see EngineProbe::transcript) of the stages of a whole upgrade
+// with the files of the engine tests: a 1000-byte .bin, a 130-byte .web, a 100-byte .bi2.
+// The flashing wait: the 30 countdown values and a final 0.
+QStringList flashingCountdown();
+// Upload progress of a 1000-byte .bin: 16 chunks.
+QStringList binUploadProgress1000();
+// "Upload bin file." to "Read new firmware version.", with the given upload progress.
+QStringList binStageTranscript(const QStringList& uploadProgress = binUploadProgress1000());
+QStringList webStageTranscript();
+QStringList i2cStageTranscript();
+
 }  // namespace orvane::test
 
 // Readable test output for Qt texts.
