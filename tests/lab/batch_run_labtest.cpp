@@ -14,18 +14,8 @@ using namespace orvane::test;
 
 namespace {
 
-QJsonObject gateway(const QJsonObject& faults = {}) {
-  QJsonObject d{{"address", labDeviceAddress(0)},
-                {"type", "00010003"},
-                {"versionWord", "0201030A"},
-                {"mac", "00-1A-2B-3C-4D-01"},
-                {"name", "Gateway one"},
-                {"flashTimeMs", 1000}};
-  if (!faults.isEmpty()) d.insert("faults", faults);
-  return d;
-}
-
-QJsonObject config(const QJsonObject& device) { return QJsonObject{{"devices", QJsonArray{device}}}; }
+// The gateway flashes in 1000 ms.
+QJsonObject gateway(const QJsonObject& faults = {}) { return gatewayConfig(1000, faults); }
 
 class BatchRunLab : public ::testing::Test {
  protected:
@@ -46,7 +36,7 @@ class BatchRunLab : public ::testing::Test {
 
 // Uses the shipped 15 s flashing wait: the only run of its kind here.
 TEST_F(BatchRunLab, SuccessEndsWithCodeZeroAndPrintsTheRun) {
-  Simulator sim(config(gateway()));
+  Simulator sim(gateway());
   ASSERT_TRUE(sim.started());
   const ProgramRun run = home.run({"-IP", labDeviceAddress(0), "-B", newerBin()}, {}, 90000);
   ASSERT_TRUE(run.finished) << run.standardError.toStdString();
@@ -66,7 +56,7 @@ TEST_F(BatchRunLab, SuccessEndsWithCodeZeroAndPrintsTheRun) {
 }
 
 TEST_F(BatchRunLab, RefusedFileEndsWithCodeTwoBeforeAnyExchange) {
-  Simulator sim(config(gateway()));
+  Simulator sim(gateway());
   ASSERT_TRUE(sim.started());
   const QString missing = QDir(home.tempPath()).filePath(QStringLiteral("missing.bin"));
   const QString wrongKind = windowkit::writeFile(home.tempPath(), QStringLiteral("FIRMWARE.BIN"), QByteArray(64, 'x'));
@@ -90,7 +80,7 @@ TEST_F(BatchRunLab, RefusedFileEndsWithCodeTwoBeforeAnyExchange) {
 }
 
 TEST_F(BatchRunLab, FailedUpgradeEndsWithCodeOneAndLogsUpgradeFailed) {
-  Simulator sim(config(gateway(QJsonObject{{"http", "404"}})));
+  Simulator sim(gateway(QJsonObject{{"http", "404"}}));
   ASSERT_TRUE(sim.started());
   const ProgramRun run = home.run({"-IP", labDeviceAddress(0), "-B", newerBin()}, {}, 60000);
   ASSERT_TRUE(run.finished);
@@ -103,7 +93,7 @@ TEST_F(BatchRunLab, FailedUpgradeEndsWithCodeOneAndLogsUpgradeFailed) {
 }
 
 TEST_F(BatchRunLab, AbsentDeviceIsRefusedAtStartWithCodeOne) {
-  Simulator sim(config(gateway()));
+  Simulator sim(gateway());
   ASSERT_TRUE(sim.started());
   const ProgramRun run = home.run({"-IP", labAbsentAddress(), "-B", newerBin()}, {}, 60000);
   ASSERT_TRUE(run.finished);

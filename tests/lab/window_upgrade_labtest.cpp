@@ -16,18 +16,8 @@ using namespace orvane::test;
 
 namespace {
 
-QJsonObject gateway(const QJsonObject& faults = {}) {
-  QJsonObject d{{"address", labDeviceAddress(0)},
-                {"type", "00010003"},
-                {"versionWord", "0201030A"},
-                {"mac", "00-1A-2B-3C-4D-01"},
-                {"name", "Gateway one"},
-                {"flashTimeMs", 200}};
-  if (!faults.isEmpty()) d.insert("faults", faults);
-  return d;
-}
-
-QJsonObject config(const QJsonObject& device) { return QJsonObject{{"devices", QJsonArray{device}}}; }
+// The gateway flashes in 200 ms.
+QJsonObject gateway(const QJsonObject& faults = {}) { return gatewayConfig(200, faults); }
 
 class WindowUpgradeLab : public WindowFixture {
  protected:
@@ -69,7 +59,7 @@ class WindowUpgradeLab : public WindowFixture {
 };
 
 TEST_F(WindowUpgradeLab, StartWithoutAFileIsRefusedByTheEngine) {
-  Simulator sim(config(gateway()));
+  Simulator sim(gateway());
   ASSERT_TRUE(sim.started());
   startWindowOn(labDeviceAddress(0));
   QTest::mouseClick(ctl<QPushButton>("BStart"), Qt::LeftButton);
@@ -83,7 +73,7 @@ TEST_F(WindowUpgradeLab, StartWithoutAFileIsRefusedByTheEngine) {
 }
 
 TEST_F(WindowUpgradeLab, SuccessfulUpgradeShowsProgressThenTheNewVersion) {
-  Simulator sim(config(gateway()));
+  Simulator sim(gateway());
   ASSERT_TRUE(sim.started());
   startWindowOn(labDeviceAddress(0));
   nextChosenFile = newerBin();
@@ -114,7 +104,7 @@ TEST_F(WindowUpgradeLab, SuccessfulUpgradeShowsProgressThenTheNewVersion) {
 }
 
 TEST_F(WindowUpgradeLab, FailedReadbackEndsInRedWithControlsBackOn) {
-  Simulator sim(config(gateway(QJsonObject{{"http", "404"}})));
+  Simulator sim(gateway(QJsonObject{{"http", "404"}}));
   ASSERT_TRUE(sim.started());
   startWindowOn(labDeviceAddress(0));
   globalSelection().BinFileName = newerBin();
@@ -134,7 +124,7 @@ TEST_F(WindowUpgradeLab, FailedReadbackEndsInRedWithControlsBackOn) {
 
 TEST_F(WindowUpgradeLab, ClosingWhileAnUpgradeRunsAsksFirst) {
   // The device accepts the connection to its common port but never answers.
-  Simulator sim(config(gateway(QJsonObject{{"silentPorts", QJsonArray{8010}}})));
+  Simulator sim(gateway(QJsonObject{{"silentPorts", QJsonArray{8010}}}));
   ASSERT_TRUE(sim.started());
   startWindowOn(labDeviceAddress(0));
   globalSelection().BinFileName = newerBin();

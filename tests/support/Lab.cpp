@@ -11,6 +11,18 @@
 #include <cstdio>
 
 namespace orvane::test {
+
+QJsonObject gatewayConfig(int flashTimeMs, const QJsonObject& faults) {
+  QJsonObject device{{"address", labDeviceAddress(0)},
+                     {"type", "00010003"},
+                     {"versionWord", "0201030A"},
+                     {"mac", "00-1A-2B-3C-4D-01"},
+                     {"name", "Gateway one"},
+                     {"flashTimeMs", flashTimeMs}};
+  if (!faults.isEmpty()) device.insert("faults", faults);
+  return QJsonObject{{"devices", QJsonArray{device}}};
+}
+
 namespace {
 
 constexpr int kReadyTimeoutMs = 10000;

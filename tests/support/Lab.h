@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -23,6 +24,10 @@ QString labUpgraderAddress(int interfaceIndex = 0);
 QString labDeviceAddress(int index);
 // An address inside the lab network that no interface carries: nothing answers there.
 QString labAbsentAddress();
+
+// A simulator configuration with one gateway at labDeviceAddress(0): type 1.3, firmware
+// 3.10 on hardware 2.1, MAC 00-1A-2B-3C-4D-01, name "Gateway one", with these faults.
+QJsonObject gatewayConfig(int flashTimeMs, const QJsonObject& faults = {});
 
 // One orvane-devsim process in the device namespace, started with the given
 // configuration (the JSON of sim/README.md) and stopped when the object goes.
