@@ -461,48 +461,35 @@ void TFormMain::MenuAboutClick() {
 // ---------------------------------------------------------------------------------
 // Loaders
 
-bool TFormMain::loadBinFile(const QString& path) {
+bool TFormMain::loadFile(const QString& path, orvane::FirmwareKind kind, std::optional<QByteArray>& data,
+                         QLabel* nameLabel, QLabel* lengthLabel, QLabel* newVersionLabel, VersionSet* versionSet) {
   if (path == QLatin1String("0")) return true;
-  std::optional<orvane::LoadedFirmware> loaded = orvane::loadFirmwareFile(path, orvane::FirmwareKind::Bin);
+  std::optional<orvane::LoadedFirmware> loaded = orvane::loadFirmwareFile(path, kind);
   if (!loaded) {
     // A refused file leaves no content behind that a later Start could upload.
-    BinFileData.reset();
+    data.reset();
     return false;
   }
-  BinFileData = std::move(loaded->content);
-  if (engine_) ORVCRoVivazava::storeFileIdentification(engine_->network, loaded->identification);
-  static_cast<ElidedLabel*>(LBinFile)->setFullText(loaded->nameText);
-  LNewVersion->setText(loaded->newVersionText);
-  LBinFileLength->setText(loaded->lengthText);
+  data = std::move(loaded->content);
+  if (versionSet) ORVCRoVivazava::storeFileIdentification(*versionSet, loaded->identification);
+  static_cast<ElidedLabel*>(nameLabel)->setFullText(loaded->nameText);
+  lengthLabel->setText(loaded->lengthText);
+  if (newVersionLabel) newVersionLabel->setText(loaded->newVersionText);
   return true;
+}
+
+bool TFormMain::loadBinFile(const QString& path) {
+  return loadFile(path, orvane::FirmwareKind::Bin, BinFileData, LBinFile, LBinFileLength, LNewVersion,
+                  engine_ ? &engine_->network : nullptr);
 }
 
 bool TFormMain::loadBi2File(const QString& path) {
-  if (path == QLatin1String("0")) return true;
-  std::optional<orvane::LoadedFirmware> loaded = orvane::loadFirmwareFile(path, orvane::FirmwareKind::Bi2);
-  if (!loaded) {
-    Bi2FileData.reset();
-    return false;
-  }
-  Bi2FileData = std::move(loaded->content);
-  if (engine_) ORVCRoVivazava::storeFileIdentification(engine_->i2c, loaded->identification);
-  static_cast<ElidedLabel*>(LBi2File)->setFullText(loaded->nameText);
-  LNewI2CVersion->setText(loaded->newVersionText);
-  LBi2FileLength->setText(loaded->lengthText);
-  return true;
+  return loadFile(path, orvane::FirmwareKind::Bi2, Bi2FileData, LBi2File, LBi2FileLength, LNewI2CVersion,
+                  engine_ ? &engine_->i2c : nullptr);
 }
 
 bool TFormMain::loadWebFile(const QString& path) {
-  if (path == QLatin1String("0")) return true;
-  std::optional<orvane::LoadedFirmware> loaded = orvane::loadFirmwareFile(path, orvane::FirmwareKind::Web);
-  if (!loaded) {
-    WebFileData.reset();
-    return false;
-  }
-  WebFileData = std::move(loaded->content);
-  static_cast<ElidedLabel*>(LWebFile)->setFullText(loaded->nameText);
-  LWebFileLength->setText(loaded->lengthText);
-  return true;
+  return loadFile(path, orvane::FirmwareKind::Web, WebFileData, LWebFile, LWebFileLength, nullptr, nullptr);
 }
 
 bool TFormMain::loadSelectedFiles() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discovery/ScanOrvaneModule.h"
+#include "engine/FirmwareFile.h"
 #include "engine/ORVCRoVivazava.h"
 
 #include <QByteArray>
@@ -122,6 +123,11 @@ class TFormMain : public QMainWindow {
 
   std::unique_ptr<ORVCRoVivazava> engine_;
   std::unique_ptr<ORVCScanOrvaneDevice> discovery_;
+  // Checks and loads one file of a kind into its content and labels (and, for .bin and
+  // .bi2, its identification into the engine's version set).
+  bool loadFile(const QString& path, orvane::FirmwareKind kind, std::optional<QByteArray>& data, QLabel* nameLabel,
+                QLabel* lengthLabel, QLabel* newVersionLabel, VersionSet* versionSet);
+
   std::optional<QByteArray> BinFileData;
   std::optional<QByteArray> Bi2FileData;
   std::optional<QByteArray> WebFileData;
