@@ -91,11 +91,7 @@ TEST_P(EngineLabPaths, RunsThePathAndTheDeviceEndsOnTheFilesVersion) {
   ASSERT_TRUE(rig.start(c.bin ? &kBin : nullptr, c.bi2 ? &kBi2 : nullptr, c.web ? &kWeb : nullptr));
   ASSERT_TRUE(rig.runToEnd()) << rig.probe.transcript().join('\n').toStdString();
 
-  QStringList expected = {"M:Check actual firmware version."};
-  if (c.bin) expected += binStageTranscript();
-  if (c.web) expected += webStageTranscript();
-  if (c.bi2) expected += i2cStageTranscript();
-  expected << "S";
+  const QStringList expected = pathTranscript(c.bin, c.web, c.bi2);
   EXPECT_EQ(rig.probe.transcript(), expected);
   EXPECT_TRUE(rig.sim.violations().isEmpty()) << rig.sim.violations().join('\n').toStdString();
   EXPECT_EQ(rig.received(8010).value(0), orvane::proto::deviceVersionRequest());
@@ -319,10 +315,7 @@ TEST(EngineLab, ShippedWaitsOneFullBinUpgrade) {
   timer.start();
   ASSERT_TRUE(rig.start(&kBin, nullptr, nullptr));
   ASSERT_TRUE(rig.runToEnd(40000)) << rig.probe.transcript().join('\n').toStdString();
-  QStringList expected = {"M:Check actual firmware version."};
-  expected += binStageTranscript();
-  expected << "S";
-  EXPECT_EQ(rig.probe.transcript(), expected);
+  EXPECT_EQ(rig.probe.transcript(), pathTranscript(true, false, false));
   EXPECT_EQ(rig.engine->network.deviceFirmwareVersion, 0x00010005);
   // 3 timer steps before the flashing, 31 during it, 2 after: about 18 s.
   EXPECT_GE(timer.elapsed(), 15500);

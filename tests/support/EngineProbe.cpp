@@ -141,4 +141,13 @@ QStringList i2cStageTranscript() {
   return out;
 }
 
+QStringList pathTranscript(bool bin, bool web, bool bi2) {
+  QStringList expected = {"M:Check actual firmware version."};
+  if (bin) expected += binStageTranscript();
+  if (web) expected += webStageTranscript();
+  if (bi2) expected += i2cStageTranscript();
+  expected << "S";
+  return expected;
+}
+
 }  // namespace orvane::test

@@ -66,6 +66,8 @@ QStringList binUploadProgress1000();
 QStringList binStageTranscript(const QStringList& uploadProgress = binUploadProgress1000());
 QStringList webStageTranscript();
 QStringList i2cStageTranscript();
+// A whole successful upgrade with the selected files: the version check, each stage, "S".
+QStringList pathTranscript(bool bin, bool web, bool bi2);
 
 }  // namespace orvane::test
 
