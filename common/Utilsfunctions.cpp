@@ -34,7 +34,7 @@ void logArpProblem(int line, const QString& text) {
 
 }  // namespace
 
-bool isValidIpText(const QString& text) {
+std::optional<quint32> parseIpv4Text(const QString& text) {
   // Walk from the left: the text before each of the first three dots is a part, the text
   // after the third dot is the fourth part. Further dots are counted and make it invalid.
   int parts[4] = {kEmptyPart, kEmptyPart, kEmptyPart, kEmptyPart};
@@ -44,20 +44,24 @@ bool isValidIpText(const QString& text) {
     ++dots;
     if (dots <= 3) {
       parts[dots - 1] = partValue(QStringView(text).mid(start, dot - start));
-      if (parts[dots - 1] == kNotANumber) return false;
+      if (parts[dots - 1] == kNotANumber) return std::nullopt;
       if (dots == 3) {
         parts[3] = partValue(QStringView(text).mid(dot + 1));
-        if (parts[3] == kNotANumber) return false;
+        if (parts[3] == kNotANumber) return std::nullopt;
       }
     }
     start = dot + 1;
   }
-  if (dots != 3) return false;
+  if (dots != 3) return std::nullopt;
+  quint32 address = 0;
   for (int value : parts) {
-    if (value < 0 || value > 255) return false;
+    if (value < 0 || value > 255) return std::nullopt;
+    address = address << 8 | quint32(value);
   }
-  return true;
+  return address;
 }
+
+bool isValidIpText(const QString& text) { return parseIpv4Text(text).has_value(); }
 
 void resetArpEntry(const QString& address) {
   // The address goes to the tool as one argument of its own, never through a shell; a

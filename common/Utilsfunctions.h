@@ -1,9 +1,14 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
+#include <optional>
 
-// True when the text is an IPv4 address in dotted decimal: exactly three dots and four
-// parts, each a number from 0 to 255.
+// The one reader of IPv4 texts: dotted decimal, exactly three dots and four parts, each a
+// plain decimal number from 0 to 255 without a leading zero. The address in host order.
+std::optional<quint32> parseIpv4Text(const QString& text);
+
+// True when parseIpv4Text accepts the text.
 bool isValidIpText(const QString& text);
 
 // Asks the system to forget the ARP cache entry of the address: starts

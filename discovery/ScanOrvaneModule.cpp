@@ -1,6 +1,7 @@
 #include "discovery/ScanOrvaneModule.h"
 
 #include "common/Globalfunctions.h"
+#include "common/Utilsfunctions.h"
 #include "engine/IpPacket.h"
 
 #include <QNetworkInterface>
@@ -319,10 +320,12 @@ bool ORVCScanOrvaneDevice::scanI2CBus(const QString& ipAddress) {
   sockaddr_in gateway{};
   gateway.sin_family = AF_INET;
   gateway.sin_port = htons(settings_.discoveryPort);
-  if (inet_pton(AF_INET, ipAddress.toLatin1().constData(), &gateway.sin_addr) != 1) {
+  const std::optional<quint32> gatewayAddress = parseIpv4Text(ipAddress);
+  if (!gatewayAddress) {
     logError(__LINE__, kLabel, QStringLiteral("I2C scan: invalid address ") + ipAddress);
     return true;
   }
+  gateway.sin_addr.s_addr = htonl(*gatewayAddress);
 
   // Sends one request; false (with an error entry) when the system refuses it.
   auto send = [&](const QByteArray& request) {

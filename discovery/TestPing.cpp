@@ -1,5 +1,5 @@
 #include "common/Globalfunctions.h"
-#include "discovery/IcmpEcho.h"
+#include "common/IcmpEcho.h"
 #include "discovery/ScanOrvaneModule.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include "common/Globalfunctions.h"
 #include "common/UiHooks.h"
 #include "common/Utilsfunctions.h"
-#include "discovery/IcmpEcho.h"
+#include "common/IcmpEcho.h"
 #include "engine/FirmwareFile.h"
 #include "engine/Readback.h"
 #include "engine/VersionChecks.h"
@@ -209,8 +209,8 @@ void ORVCRoVivazavaPrivate::send(const QByteArray& packet, bool expectAnswer) {
 }
 
 void ORVCRoVivazavaPrivate::openConnection(const QString& ip, quint16 port) {
-  quint32 address = 0;
-  if (!isValidIpText(ip) || !icmp::parseDottedAddress(ip, address)) {
+  const std::optional<quint32> address = parseIpv4Text(ip);
+  if (!address) {
     const QString message = QStringLiteral("Invalid IP Address : ") + ip;
     logEngineError(message);
     announce(message);
@@ -220,7 +220,7 @@ void ORVCRoVivazavaPrivate::openConnection(const QString& ip, quint16 port) {
   splitter.clear();
   connectionPort = port;
   armWait(Wait::Connect, settings.answerTimeoutMs);
-  connection.connectToHost(QHostAddress(address), port);
+  connection.connectToHost(QHostAddress(*address), port);
 }
 
 void ORVCRoVivazavaPrivate::closeConnection() {

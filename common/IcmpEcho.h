@@ -26,7 +26,4 @@ QByteArray echoRequestData();
 // most timeoutMs for the matching echo reply.
 EchoResult sendEcho(const QString& dottedAddress, int timeoutMs);
 
-// Parses the four decimal parts of a dotted IPv4 text (leading zeros allowed).
-bool parseDottedAddress(const QString& text, quint32& hostOrderAddress);
-
 }  // namespace orvane::icmp

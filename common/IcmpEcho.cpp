@@ -1,4 +1,6 @@
-#include "discovery/IcmpEcho.h"
+#include "common/IcmpEcho.h"
+
+#include "common/Utilsfunctions.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -55,27 +57,15 @@ QByteArray echoRequestData() {
   return data;
 }
 
-bool parseDottedAddress(const QString& text, quint32& address) {
-  const QStringList parts = text.split(QLatin1Char('.'));
-  if (parts.size() != 4) return false;
-  address = 0;
-  for (const QString& part : parts) {
-    bool ok = false;
-    const uint value = part.toUInt(&ok, 10);
-    if (!ok || value > 255) return false;
-    address = address << 8 | value;
-  }
-  return true;
-}
-
 EchoResult sendEcho(const QString& dottedAddress, int timeoutMs) {
   using Clock = std::chrono::steady_clock;
   EchoResult result;
-  quint32 target = 0;
-  if (!parseDottedAddress(dottedAddress, target)) {
+  const std::optional<quint32> parsed = parseIpv4Text(dottedAddress);
+  if (!parsed) {
     result.outcome = EchoResult::BadAddress;
     return result;
   }
+  const quint32 target = *parsed;
   EchoSocket socket;
   if (socket.fd < 0) {
     result.outcome = EchoResult::NoSocket;
