@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discovery/ORVCOrvaneDevice.h"
+#include "engine/IpPacket.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -8,9 +9,12 @@
 #include <memory>
 #include <vector>
 
+// How long a discovery listens for replies on each interface.
+inline constexpr int kDiscoveryReplyWaitMs = 500;
+
 // Waits of the discovery engine; the defaults are the shipped ones, tests shorten them.
 struct DiscoverySettings {
-  quint16 discoveryPort = 7010;   // UDP port of the devices
+  quint16 discoveryPort = orvane::proto::kDiscoveryPort;   // UDP port of the devices
   int i2cReceiveWindowMs = 200;   // each receive of the I2C bus scan
   int pingTimeoutMs = 1000;       // the ICMP echo of testPing
 };
