@@ -110,9 +110,9 @@ class WindowFixture : public ::testing::Test {
   void createWindows(EngineSettings engineSettings = {}, DiscoverySettings discoverySettings = {}) {
     form = std::make_unique<TFormMain>(engineSettings, discoverySettings);
     ASSERT_TRUE(form->engineCreated());
-    scanUdp = std::make_unique<TScanUDPForm>(*form);
+    scanUdp = std::make_unique<TScanUDPForm>(form.get(), form->discoveryAccess());
     about = std::make_unique<TAboutForm>(form.get(), QString(), QString());
-    scanI2c = std::make_unique<TFScanI2C>(*form);
+    scanI2c = std::make_unique<TFScanI2C>(form.get(), form->discoveryAccess());
     form->attachWindows(scanUdp.get(), about.get(), scanI2c.get());
     form->requestExit = [this](int code) { exitCodes << code; };
     form->OpenDialog = [this](const QString& caption, const QString& filter) {
