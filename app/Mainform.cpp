@@ -32,12 +32,13 @@ namespace {
 
 const QString kSource = QStringLiteral("Mainform");
 
-// The three file groups, from the top of the "Selected files" box down.
+// The three file groups, from the top of the "Selected files" box down. Fields: kind,
+// tag, extension, version tag, clear empties the new version, top, loader, summary.
 const FileGroupDesign kBinGroup{orvane::FirmwareKind::Bin, "Bin", "bin", "", true, 20, "TFormMain::loadBinFile",
                                 "Bin file not valid."};
 const FileGroupDesign kWebGroup{orvane::FirmwareKind::Web, "Web", "web", nullptr, false, 92,
                                 "TFormMain::loadWebFile", "Web file not valid."};
-// Clearing the .bi2 file leaves the new-version row as it is.
+// Clearing the .bi2 file leaves its new-version row as it is.
 const FileGroupDesign kBi2Group{orvane::FirmwareKind::Bi2, "Bi2", "bi2", "I2C", false, 156,
                                 "TFormMain::loadBi2File", "Bi2 file not valid."};
 

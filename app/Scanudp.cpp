@@ -41,15 +41,15 @@ DeviceListDialog::DeviceListDialog(QWidget* centreOn, DiscoveryAccess discovery,
     l->resize(l->sizeHint().width() + 4, l->sizeHint().height());
     return l;
   };
-  Label2 = label("Label2", QStringLiteral("IP Scan address: "), {11, 8});
+  label("Label2", QStringLiteral("IP Scan address: "), {11, 8});
   // The values stand a little further right than 100 so that they never touch their
   // captions with the fonts of this platform.
   LIPScan = label("LIPScan", QStringLiteral("----"), {112, 8});
   LIPScan->setMinimumWidth(200);
-  Label3 = label("Label3", QStringLiteral("State UDP :"), {11, 32});
+  label("Label3", QStringLiteral("State UDP :"), {11, 32});
   LStateUDP = label("LStateUDP", QStringLiteral("----"), {112, 32});
   LStateUDP->setMinimumWidth(200);
-  Label1 = label("Label1", listTitle, {11, 64});
+  label("Label1", listTitle, {11, 64});
 
   BScan = new QPushButton(QStringLiteral("Scan"), this);
   BScan->setObjectName(QStringLiteral("BScan"));
@@ -127,10 +127,10 @@ void DeviceListDialog::handBack() {
 void DeviceListDialog::LVDevicesClick() {
   const QList<QTreeWidgetItem*> selected = LVDevices->selectedItems();
   if (selected.isEmpty()) return;
-  // Every entry of the list is a DeviceListItem; "Processing..." has no record.
-  const ORVCOrvaneDevice* record = static_cast<const DeviceListItem*>(selected.constFirst())->record;
-  if (!record) return;
-  emit deviceChosen(*record);
+  // The "Processing..." entry has no record.
+  const auto* item = dynamic_cast<const DeviceListItem*>(selected.constFirst());
+  if (!item || !item->record) return;
+  emit deviceChosen(*item->record);
   handBack();
 }
 

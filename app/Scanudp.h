@@ -43,11 +43,9 @@ class DeviceListDialog : public QWidget {
   // Empties the list (the records it refers to may be about to go).
   void clearList();
 
-  QLabel* Label2 = nullptr;
+  // The controls that change; the captions (Label1 to Label3) are fixed.
   QLabel* LIPScan = nullptr;
-  QLabel* Label3 = nullptr;
   QLabel* LStateUDP = nullptr;
-  QLabel* Label1 = nullptr;
   QPushButton* BScan = nullptr;
   QTreeWidget* LVDevices = nullptr;
 

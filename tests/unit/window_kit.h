@@ -20,8 +20,11 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
@@ -120,6 +123,26 @@ class WindowFixture : public ::testing::Test {
       (void)caption;
       return nextChosenFile;
     };
+  }
+
+  // Opens a scan dialog through its main-window button and waits for its scan to end.
+  bool openAndScan(const char* button, DeviceListDialog* dialog) {
+    QSignalSpy finished(dialog, &DeviceListDialog::scanFinished);
+    QTest::mouseClick(ctl<QPushButton>(button), Qt::LeftButton);
+    return finished.wait(15000);
+  }
+
+  // Clicks the entry of a dialog's list that has this caption.
+  void clickEntry(DeviceListDialog* dialog, const QString& caption) {
+    QTreeWidget* list = dialog->LVDevices;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+      QTreeWidgetItem* item = list->topLevelItem(i);
+      if (item->text(0) != caption) continue;
+      list->scrollToItem(item);
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(item).center());
+      return;
+    }
+    ADD_FAILURE() << "no entry " << caption.toStdString();
   }
 
   QString logText() const { return orvane::test::readLogFileText(errorLogFilePath()); }

@@ -55,11 +55,11 @@ TEST_F(ScanDialogs, NetworkDialogLayout) {
   EXPECT_TRUE(scanUdp->windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_FALSE(scanUdp->isModal());
   EXPECT_FALSE(scanUdp->isVisible());
-  EXPECT_EQ(scanUdp->Label2->text(), "IP Scan address: ");
+  EXPECT_EQ(child<QLabel>(scanUdp.get(), "Label2")->text(), "IP Scan address: ");
   EXPECT_EQ(scanUdp->LIPScan->text(), "----");
-  EXPECT_EQ(scanUdp->Label3->text(), "State UDP :");
+  EXPECT_EQ(child<QLabel>(scanUdp.get(), "Label3")->text(), "State UDP :");
   EXPECT_EQ(scanUdp->LStateUDP->text(), "----");
-  EXPECT_EQ(scanUdp->Label1->text(), "List of connected devices:");
+  EXPECT_EQ(child<QLabel>(scanUdp.get(), "Label1")->text(), "List of connected devices:");
   EXPECT_EQ(scanUdp->BScan->text(), "Scan");
   EXPECT_EQ(scanUdp->BScan->geometry(), QRect(474, 8, 94, 33));
   EXPECT_EQ(scanUdp->LVDevices->geometry(), QRect(8, 80, 560, 185));
@@ -81,7 +81,7 @@ TEST_F(ScanDialogs, I2CDialogLayoutGrowsInHeightOnly) {
   EXPECT_EQ(scanI2c->minimumHeight(), 330);
   EXPECT_GT(scanI2c->maximumHeight(), 330);
   EXPECT_TRUE(scanI2c->windowFlags() & Qt::WindowStaysOnTopHint);
-  EXPECT_EQ(scanI2c->Label1->text(), "List of I2C devices found:");
+  EXPECT_EQ(child<QLabel>(scanI2c.get(), "Label1")->text(), "List of I2C devices found:");
   EXPECT_EQ(scanI2c->BScan->geometry(), QRect(334, 8, 94, 33));
   EXPECT_EQ(scanI2c->LVDevices->geometry(), QRect(8, 83, 420, 242));
   QTreeWidget* list = scanI2c->LVDevices;
