@@ -186,6 +186,33 @@ TEST_F(ScanDialogs, PickingANetworkDeviceHandsTheSelectionToTheMainWindow) {
   }
 }
 
+// A dialog tells the pick by its signals, in this order, and writes nothing itself: a
+// dialog no main window listens to leaves the selection and the main window as they are.
+TEST_F(ScanDialogs, ADialogReportsThePickBySignalsOnly) {
+  createWindows();
+  TScanUDPForm alone(nullptr, form->discoveryAccess());
+  feed(variablesAnswer("00 08 00 01", "00 1A 00 00 00 01", "02 01 03 0A", "Dev"), QStringLiteral("10.77.1.1"));
+  alone.listRecords();
+  QStringList events;
+  QObject::connect(&alone, &DeviceListDialog::deviceChosen, [&events](const ORVCOrvaneDevice& record) {
+    events << QStringLiteral("chosen %1 %2 %3").arg(record.ipAddressText, record.versionPairText(),
+                                                     record.isGateway() ? "gateway" : "device");
+  });
+  QObject::connect(&alone, &DeviceListDialog::handedBack, [&events] { events << QStringLiteral("handed back"); });
+  QTreeWidgetItem* item = itemWithCaption(alone.LVDevices, QStringLiteral("00-1A-00-00-00-01"));
+  ASSERT_NE(item, nullptr);
+  item->setSelected(true);
+  alone.LVDevicesClick();
+  EXPECT_EQ(events, (QStringList{"chosen 10.77.1.1 3.10 / 2.1 gateway", "handed back"}));
+  EXPECT_EQ(globalSelection().IPAddress, "0");
+  EXPECT_EQ(globalSelection().I2CAddress, "-1");
+  EXPECT_EQ(text("LOldVersion"), "--.-- / --.--");
+  // The groups a pick would show stay hidden (isHidden: the main window itself is not shown).
+  EXPECT_TRUE(ctl<QWidget>("BOpenFileBin")->isHidden());
+  EXPECT_TRUE(ctl<QWidget>("BScanI2CBus")->isHidden());
+  EXPECT_FALSE(form->isVisible());
+}
+
 TEST_F(ScanDialogs, ClickWithoutASelectedEntryChangesNothing) {
   createWindows();
   globalSelection().IPAddress = QStringLiteral("10.77.1.5");
