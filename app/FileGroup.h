@@ -15,11 +15,11 @@ class QWidget;
 // What sets one file group of the main window apart from the others.
 struct FileGroupDesign {
   orvane::FirmwareKind kind;
-  // Part of every control name: "Bin" gives BOpenFileBin, BClearBinFile, LBinFile...
+  // In every control name: "Bin" gives BOpenFileBin, BClearBinFile, LBinFile...
   const char* tag;
-  // Part of the button captions: "bin" gives "Change *.bin file...".
+  // In the button captions: "bin" gives "Change *.bin file...".
   const char* extension;
-  // Part of the names of the two version rows: "" gives LOldVersion and LNewVersion,
+  // In the names of the two version rows: "" gives LOldVersion and LNewVersion,
   // "I2C" gives LOldI2CVersion and LNewI2CVersion; null for a group without them.
   const char* versionTag;
   // Whether the clear button also empties the new-version row.
