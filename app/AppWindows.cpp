@@ -10,9 +10,9 @@
 int runWindows(QApplication& app) {
   TFormMain FormMain;
   if (!FormMain.engineCreated()) return kExitEngineCreationFailed;
-  TScanUDPForm ScanUDPForm(FormMain);
+  TScanUDPForm ScanUDPForm(&FormMain, FormMain.discoveryAccess());
   TAboutForm AboutForm(&FormMain);
-  TFScanI2C FScanI2C(FormMain);
+  TFScanI2C FScanI2C(&FormMain, FormMain.discoveryAccess());
   FormMain.attachWindows(&ScanUDPForm, &AboutForm, &FScanI2C);
   FormMain.show();
   const int exitCode = app.exec();

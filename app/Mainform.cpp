@@ -1,6 +1,7 @@
 #include "app/Mainform.h"
 
 #include "app/About.h"
+#include "app/Controls.h"
 #include "app/GlobalSelection.h"
 #include "app/Scani2c.h"
 #include "app/Scanudp.h"
@@ -20,7 +21,6 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -32,29 +32,15 @@ namespace {
 
 const QString kSource = QStringLiteral("Mainform");
 
-// A label that shows a long text (a file name) shortened in the middle instead of
-// cutting it off, and the whole text as its tool tip. text() keeps the full text.
-class ElidedLabel : public QLabel {
- public:
-  using QLabel::QLabel;
-
-  void setFullText(const QString& text) {
-    setText(text);
-    setToolTip(text);
-  }
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter painter(this);
-    const QString shown = fontMetrics().elidedText(text(), Qt::ElideMiddle, contentsRect().width());
-    painter.drawText(contentsRect(), int(alignment()), shown);
-  }
-};
-
-// Every loader's label texts for a kind without a file.
-const QString kNoFileName = QStringLiteral("---");
-const QString kNoFileLength = QStringLiteral("0 Bytes");
-const QString kNoVersionText = QStringLiteral("--.--");
+// The three file groups, from the top of the "Selected files" box down. Fields: kind,
+// tag, extension, version tag, clear empties the new version, top, loader, summary.
+const FileGroupDesign kBinGroup{orvane::FirmwareKind::Bin, "Bin", "bin", "", true, 20, "TFormMain::loadBinFile",
+                                "Bin file not valid."};
+const FileGroupDesign kWebGroup{orvane::FirmwareKind::Web, "Web", "web", nullptr, false, 92,
+                                "TFormMain::loadWebFile", "Web file not valid."};
+// Clearing the .bi2 file leaves its new-version row as it is.
+const FileGroupDesign kBi2Group{orvane::FirmwareKind::Bi2, "Bi2", "bi2", "I2C", false, 156,
+                                "TFormMain::loadBi2File", "Bi2 file not valid."};
 
 void writeError(int line, const char* function, const QString& text) {
   writeLogEntry(kSource, line, QString::fromLatin1(function), UseConfiguredOutputs, LogLevelError, text);
@@ -113,6 +99,14 @@ void TFormMain::attachWindows(TScanUDPForm* scanUdp, TAboutForm* about, TFScanI2
   scanUdpForm_ = scanUdp;
   aboutForm_ = about;
   scanI2cForm_ = scanI2c;
+  if (scanUdp) {
+    connect(scanUdp, &DeviceListDialog::deviceChosen, this, &TFormMain::networkDeviceChosen);
+    connect(scanUdp, &DeviceListDialog::handedBack, this, &QWidget::show);
+  }
+  if (scanI2c) {
+    connect(scanI2c, &DeviceListDialog::deviceChosen, this, &TFormMain::i2cDeviceChosen);
+    connect(scanI2c, &DeviceListDialog::handedBack, this, &QWidget::show);
+  }
 }
 
 // ---------------------------------------------------------------------------------
@@ -124,7 +118,14 @@ void TFormMain::buildLayout() {
   setWindowTitle(QStringLiteral("Orvane's products Firmware Upgrader"));
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint);
+  buildMenu();
+  QWidget* client = buildClientArea();
+  buildAddressRows(client);
+  buildFileGroups(client);
+  buildStatusColumn(client);
+}
 
+void TFormMain::buildMenu() {
   auto* menu = menuBar();
   menu->setObjectName(QStringLiteral("MainMenu"));
   QMenu* connection = menu->addMenu(QStringLiteral("Connection"));
@@ -134,7 +135,9 @@ void TFormMain::buildLayout() {
   MenuAbout->setObjectName(QStringLiteral("MenuAbout"));
   connect(MenuResetARP, &QAction::triggered, this, [this] { MenuResetARPClick(); });
   connect(MenuAbout, &QAction::triggered, this, [this] { MenuAboutClick(); });
+}
 
+QWidget* TFormMain::buildClientArea() {
   auto* client = new QWidget(this);
   client->setObjectName(QStringLiteral("ClientArea"));
   client->setFixedSize(638, 311);
@@ -143,117 +146,59 @@ void TFormMain::buildLayout() {
   client->setFont(font);
   setCentralWidget(client);
   layout()->setSizeConstraint(QLayout::SetFixedSize);
+  return client;
+}
 
-  auto label = [](QWidget* parent, const char* name, const QString& text, QRect geometry) {
-    auto* l = new QLabel(text, parent);
-    l->setObjectName(QString::fromLatin1(name));
-    l->setGeometry(geometry);
-    return l;
-  };
-  auto valueLabel = [](QWidget* parent, const char* name, const QString& text, QRect geometry) {
-    auto* l = new ElidedLabel(text, parent);
-    l->setObjectName(QString::fromLatin1(name));
-    l->setGeometry(geometry);
-    return l;
-  };
-  auto button = [this](QWidget* parent, const char* name, const QString& text, QRect geometry,
-                       void (TFormMain::*handler)()) {
-    auto* b = new QPushButton(text, parent);
-    b->setObjectName(QString::fromLatin1(name));
-    b->setGeometry(geometry);
-    b->setAutoDefault(false);
-    connect(b, &QPushButton::clicked, this, [this, handler] { (this->*handler)(); });
-    return b;
-  };
-  auto edit = [](QWidget* parent, const char* name, const QString& text, QRect geometry) {
-    auto* e = new QLineEdit(text, parent);
-    e->setObjectName(QString::fromLatin1(name));
-    e->setGeometry(geometry);
+void TFormMain::buildAddressRows(QWidget* client) {
+  auto readOnlyEdit = [client](const char* name, const QString& text, QRect geometry) {
+    auto* e = controls::placed(new QLineEdit(text, client), QString::fromLatin1(name), geometry);
     e->setReadOnly(true);
     return e;
   };
-
-  LabelIP = label(client, "LabelIP", QStringLiteral("IP address:"), {8, 11, 76, 18});
-  EIPAdress = edit(client, "EIPAdress", QStringLiteral("192.168.16.100"), {86, 8, 124, 23});
-  BScan = button(client, "BScan", QStringLiteral("Scan..."), {218, 7, 128, 25}, &TFormMain::BScanClick);
-  LI2CAddress = label(client, "LI2CAddress", QStringLiteral("I2C address:"), {8, 39, 76, 18});
-  EI2CAddress = edit(client, "EI2CAddress", QString(), {86, 36, 124, 23});
-  BScanI2CBus = button(client, "BScanI2CBus", QStringLiteral("Scan I2C devices..."), {218, 35, 128, 25},
-                       &TFormMain::BScanI2CBusClick);
+  LabelIP = controls::placed(new QLabel(QStringLiteral("IP address:"), client), QStringLiteral("LabelIP"),
+                             {8, 11, 76, 18});
+  EIPAdress = readOnlyEdit("EIPAdress", QStringLiteral("192.168.16.100"), {86, 8, 124, 23});
+  BScan = controls::button(client, QStringLiteral("BScan"), QStringLiteral("Scan..."), {218, 7, 128, 25});
+  connect(BScan, &QPushButton::clicked, this, [this] { BScanClick(); });
+  LI2CAddress = controls::placed(new QLabel(QStringLiteral("I2C address:"), client), QStringLiteral("LI2CAddress"),
+                                 {8, 39, 76, 18});
+  EI2CAddress = readOnlyEdit("EI2CAddress", QString(), {86, 36, 124, 23});
+  BScanI2CBus = controls::button(client, QStringLiteral("BScanI2CBus"), QStringLiteral("Scan I2C devices..."),
+                                 {218, 35, 128, 25});
+  connect(BScanI2CBus, &QPushButton::clicked, this, [this] { BScanI2CBusClick(); });
   BScanI2CBus->setEnabled(false);
+}
 
-  GBLoadFiles = new QGroupBox(QStringLiteral("Selected files"), client);
-  GBLoadFiles->setObjectName(QStringLiteral("GBLoadFiles"));
-  GBLoadFiles->setGeometry(8, 66, 434, 238);
-  QWidget* box = GBLoadFiles;
-
-  // Each file group: its two buttons stacked at the left, name/value rows at the right.
-  constexpr int kButtonX = 8, kButtonW = 132, kDefX = 146, kDefW = 144, kValueX = 292, kValueW = 136;
-  constexpr int kRow = 16;
-  auto rows = [&](int top, int index) { return QRect(0, top + 3 + index * kRow, 0, kRow); };
-  auto defAt = [&](int top, int index) {
-    QRect r = rows(top, index);
-    return QRect(kDefX, r.y(), kDefW, kRow);
+void TFormMain::buildFileGroups(QWidget* client) {
+  GBLoadFiles = controls::placed(new QGroupBox(QStringLiteral("Selected files"), client),
+                                 QStringLiteral("GBLoadFiles"), {8, 66, 434, 238});
+  binGroup_ = std::make_unique<FileGroup>(GBLoadFiles, kBinGroup);
+  webGroup_ = std::make_unique<FileGroup>(GBLoadFiles, kWebGroup);
+  bi2Group_ = std::make_unique<FileGroup>(GBLoadFiles, kBi2Group);
+  auto wire = [this](FileGroup& group, void (TFormMain::*open)(), void (TFormMain::*clear)()) {
+    connect(group.openButton(), &QPushButton::clicked, this, [this, open] { (this->*open)(); });
+    connect(group.clearButton(), &QPushButton::clicked, this, [this, clear] { (this->*clear)(); });
   };
-  auto valueAt = [&](int top, int index) {
-    QRect r = rows(top, index);
-    return QRect(kValueX, r.y(), kValueW, kRow);
-  };
+  wire(*binGroup_, &TFormMain::BOpenFileBinClick, &TFormMain::BClearBinFileClick);
+  wire(*webGroup_, &TFormMain::BOpenFileWebClick, &TFormMain::BClearWebFileClick);
+  wire(*bi2Group_, &TFormMain::BOpenFileBi2Click, &TFormMain::BClearBi2FileClick);
+}
 
-  const int binTop = 20;
-  BOpenFileBin = button(box, "BOpenFileBin", QStringLiteral("Change *.bin file..."), {kButtonX, binTop, kButtonW, 25},
-                        &TFormMain::BOpenFileBinClick);
-  BClearBinFile = button(box, "BClearBinFile", QStringLiteral("Clear *.bin file"),
-                         {kButtonX, binTop + 28, kButtonW, 25}, &TFormMain::BClearBinFileClick);
-  LBinFileDef = label(box, "LBinFileDef", QStringLiteral("Name :"), defAt(binTop, 0));
-  LBinFile = valueLabel(box, "LBinFile", kNoFileName, valueAt(binTop, 0));
-  LBinFileLengthDef = label(box, "LBinFileLengthDef", QStringLiteral("Length :"), defAt(binTop, 1));
-  LBinFileLength = label(box, "LBinFileLength", kNoFileLength, valueAt(binTop, 1));
-  LOldVersionDef = label(box, "LOldVersionDef", QStringLiteral("Actual FW/HW version :"), defAt(binTop, 2));
-  LOldVersion = label(box, "LOldVersion", QStringLiteral("--.-- / --.--"), valueAt(binTop, 2));
-  LNewVersionDef = label(box, "LNewVersionDef", QStringLiteral("New FW version :"), defAt(binTop, 3));
-  LNewVersion = label(box, "LNewVersion", kNoVersionText, valueAt(binTop, 3));
-
-  const int webTop = 92;
-  BOpenFileWeb = button(box, "BOpenFileWeb", QStringLiteral("Change *.web file..."), {kButtonX, webTop, kButtonW, 25},
-                        &TFormMain::BOpenFileWebClick);
-  BClearWebFile = button(box, "BClearWebFile", QStringLiteral("Clear *.web file"),
-                         {kButtonX, webTop + 28, kButtonW, 25}, &TFormMain::BClearWebFileClick);
-  LWebFileDef = label(box, "LWebFileDef", QStringLiteral("Name :"), defAt(webTop, 0));
-  LWebFile = valueLabel(box, "LWebFile", kNoFileName, valueAt(webTop, 0));
-  LWebFileLengthDef = label(box, "LWebFileLengthDef", QStringLiteral("Length :"), defAt(webTop, 1));
-  LWebFileLength = label(box, "LWebFileLength", kNoFileLength, valueAt(webTop, 1));
-
-  const int bi2Top = 156;
-  BOpenFileBi2 = button(box, "BOpenFileBi2", QStringLiteral("Change *.bi2 file..."), {kButtonX, bi2Top, kButtonW, 25},
-                        &TFormMain::BOpenFileBi2Click);
-  BClearBi2File = button(box, "BClearBi2File", QStringLiteral("Clear *.bi2 file"),
-                         {kButtonX, bi2Top + 28, kButtonW, 25}, &TFormMain::BClearBi2FileClick);
-  LBi2FileDef = label(box, "LBi2FileDef", QStringLiteral("Name :"), defAt(bi2Top, 0));
-  LBi2File = valueLabel(box, "LBi2File", kNoFileName, valueAt(bi2Top, 0));
-  LBi2FileLengthDef = label(box, "LBi2FileLengthDef", QStringLiteral("Length :"), defAt(bi2Top, 1));
-  LBi2FileLength = label(box, "LBi2FileLength", kNoFileLength, valueAt(bi2Top, 1));
-  LOldI2CVersionDef = label(box, "LOldI2CVersionDef", QStringLiteral("Actual FW/HW version :"), defAt(bi2Top, 2));
-  LOldI2CVersion = label(box, "LOldI2CVersion", QStringLiteral("--.-- / --.--"), valueAt(bi2Top, 2));
-  LNewI2CVersionDef = label(box, "LNewI2CVersionDef", QStringLiteral("New FW version :"), defAt(bi2Top, 3));
-  LNewI2CVersion = label(box, "LNewI2CVersion", kNoVersionText, valueAt(bi2Top, 3));
-
-  MBootLoaderState = new QPlainTextEdit(client);
-  MBootLoaderState->setObjectName(QStringLiteral("MBootLoaderState"));
-  MBootLoaderState->setGeometry(450, 8, 180, 214);
+void TFormMain::buildStatusColumn(QWidget* client) {
+  MBootLoaderState = controls::placed(new QPlainTextEdit(client), QStringLiteral("MBootLoaderState"),
+                                      {450, 8, 180, 214});
   MBootLoaderState->setReadOnly(true);
   MBootLoaderState->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   MBootLoaderState->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   MBootLoaderState->setAutoFillBackground(true);
 
-  PBLoadingFiles = new QProgressBar(client);
-  PBLoadingFiles->setObjectName(QStringLiteral("PBLoadingFiles"));
-  PBLoadingFiles->setGeometry(450, 228, 180, 18);
+  PBLoadingFiles = controls::placed(new QProgressBar(client), QStringLiteral("PBLoadingFiles"), {450, 228, 180, 18});
   PBLoadingFiles->setRange(0, 100);
   PBLoadingFiles->setValue(0);
   PBLoadingFiles->setTextVisible(false);
 
-  BStart = button(client, "BStart", QStringLiteral("Start"), {450, 252, 180, 51}, &TFormMain::BStartClick);
+  BStart = controls::button(client, QStringLiteral("BStart"), QStringLiteral("Start"), {450, 252, 180, 51});
+  connect(BStart, &QPushButton::clicked, this, [this] { BStartClick(); });
   QFont startFont = BStart->font();
   startFont.setPointSize(14);
   startFont.setBold(true);
@@ -263,38 +208,42 @@ void TFormMain::buildLayout() {
 // ---------------------------------------------------------------------------------
 // Visibility groups
 
-void TFormMain::showBinGroup(bool visible) {
-  for (QWidget* w : {static_cast<QWidget*>(BOpenFileBin), static_cast<QWidget*>(BClearBinFile),
-                     static_cast<QWidget*>(LBinFileDef), static_cast<QWidget*>(LBinFile),
-                     static_cast<QWidget*>(LBinFileLengthDef), static_cast<QWidget*>(LBinFileLength),
-                     static_cast<QWidget*>(LOldVersionDef), static_cast<QWidget*>(LOldVersion),
-                     static_cast<QWidget*>(LNewVersionDef), static_cast<QWidget*>(LNewVersion)})
-    w->setVisible(visible);
-}
+void TFormMain::showBinGroup(bool visible) { binGroup_->setVisible(visible); }
 
-void TFormMain::showWebGroup(bool visible) {
-  for (QWidget* w : {static_cast<QWidget*>(BOpenFileWeb), static_cast<QWidget*>(BClearWebFile),
-                     static_cast<QWidget*>(LWebFileDef), static_cast<QWidget*>(LWebFile),
-                     static_cast<QWidget*>(LWebFileLengthDef), static_cast<QWidget*>(LWebFileLength)})
-    w->setVisible(visible);
-}
+void TFormMain::showWebGroup(bool visible) { webGroup_->setVisible(visible); }
 
 void TFormMain::showI2CGroups(bool addressVisible, bool bi2Visible) {
-  for (QWidget* w : {static_cast<QWidget*>(BScanI2CBus), static_cast<QWidget*>(EI2CAddress),
-                     static_cast<QWidget*>(LI2CAddress)})
+  for (QWidget* w : std::initializer_list<QWidget*>{BScanI2CBus, EI2CAddress, LI2CAddress})
     w->setVisible(addressVisible);
-  for (QWidget* w : {static_cast<QWidget*>(BOpenFileBi2), static_cast<QWidget*>(BClearBi2File),
-                     static_cast<QWidget*>(LBi2FileDef), static_cast<QWidget*>(LBi2File),
-                     static_cast<QWidget*>(LBi2FileLengthDef), static_cast<QWidget*>(LBi2FileLength),
-                     static_cast<QWidget*>(LOldI2CVersionDef), static_cast<QWidget*>(LOldI2CVersion),
-                     static_cast<QWidget*>(LNewI2CVersionDef), static_cast<QWidget*>(LNewI2CVersion)})
-    w->setVisible(bi2Visible);
+  bi2Group_->setVisible(bi2Visible);
 }
 
 void TFormMain::setUserButtonsEnabled(bool enabled) {
-  for (QPushButton* b : {BStart, BScan, BScanI2CBus, BOpenFileBin, BOpenFileBi2, BOpenFileWeb, BClearBinFile,
-                         BClearBi2File, BClearWebFile})
+  for (QPushButton* b : {BStart, BScan, BScanI2CBus, binGroup_->openButton(), bi2Group_->openButton(),
+                         webGroup_->openButton(), binGroup_->clearButton(), bi2Group_->clearButton(),
+                         webGroup_->clearButton()})
     b->setEnabled(enabled);
+}
+
+// ---------------------------------------------------------------------------------
+// The targets picked in the scan dialogs
+
+void TFormMain::networkDeviceChosen(const ORVCOrvaneDevice& record) {
+  GlobalSelection& selection = globalSelection();
+  selection.IPAddress = record.ipAddressText;
+  selection.I2CAddress = QStringLiteral("-1");
+  binGroup_->showDeviceVersion(record.versionPairText());
+  BStart->setEnabled(true);
+  showBinGroup(true);
+  showWebGroup(true);
+  // Only gateways can have I2C devices behind them.
+  showI2CGroups(record.isGateway(), false);
+}
+
+void TFormMain::i2cDeviceChosen(const ORVCOrvaneDevice& record) {
+  showI2CGroups(true, true);
+  globalSelection().I2CAddress = QString::number(record.i2cAddress);
+  bi2Group_->showDeviceVersion(record.versionPairText());
 }
 
 // ---------------------------------------------------------------------------------
@@ -367,9 +316,7 @@ void TFormMain::FormClose() {
   if (scanI2cForm_) scanI2cForm_->clearList();
   // The engine may reference the contents: it goes right after them, before anything
   // can run another of its steps.
-  BinFileData.reset();
-  Bi2FileData.reset();
-  WebFileData.reset();
+  for (FileGroup* group : {binGroup_.get(), bi2Group_.get(), webGroup_.get()}) group->forgetContent();
   engine_.reset();
   discovery_.reset();
 }
@@ -411,27 +358,17 @@ void TFormMain::BOpenFileWebClick() {
   chooseFile(globalSelection().WebFileName, QStringLiteral("Open"), QStringLiteral("Web files (*.web)"));
 }
 
-void TFormMain::BClearBinFileClick() {
-  globalSelection().BinFileName = QStringLiteral("0");
-  BinFileData.reset();
-  static_cast<ElidedLabel*>(LBinFile)->setFullText(kNoFileName);
-  LNewVersion->setText(kNoVersionText);
-  LBinFileLength->setText(kNoFileLength);
+void TFormMain::clearFile(FileGroup& group, QString& selection) {
+  selection = QStringLiteral("0");
+  group.forgetContent();
+  group.showNoFile();
 }
 
-void TFormMain::BClearBi2FileClick() {
-  globalSelection().Bi2FileName = QStringLiteral("0");
-  Bi2FileData.reset();
-  static_cast<ElidedLabel*>(LBi2File)->setFullText(kNoFileName);
-  LBi2FileLength->setText(kNoFileLength);
-}
+void TFormMain::BClearBinFileClick() { clearFile(*binGroup_, globalSelection().BinFileName); }
 
-void TFormMain::BClearWebFileClick() {
-  globalSelection().WebFileName = QStringLiteral("0");
-  WebFileData.reset();
-  static_cast<ElidedLabel*>(LWebFile)->setFullText(kNoFileName);
-  LWebFileLength->setText(kNoFileLength);
-}
+void TFormMain::BClearBi2FileClick() { clearFile(*bi2Group_, globalSelection().Bi2FileName); }
+
+void TFormMain::BClearWebFileClick() { clearFile(*webGroup_, globalSelection().WebFileName); }
 
 void TFormMain::BStartClick() {
   MBootLoaderState->clear();
@@ -440,13 +377,15 @@ void TFormMain::BStartClick() {
   setUserButtonsEnabled(false);
   addMemoLine(QStringLiteral("Start upgrade."));
   setMemoFailed(false);
-  const GlobalSelection& selection = globalSelection();
   if (!engine_) return;
-  const bool started =
-      engine_->startUpgrade(selection.IPAddress, i2cAddressNumber(selection.I2CAddress),
-                            BinFileData ? &*BinFileData : nullptr, Bi2FileData ? &*Bi2FileData : nullptr,
-                            WebFileData ? &*WebFileData : nullptr, selection.BatchMode);
-  if (!started) addMemoLine(QStringLiteral("Upgrade failed."));
+  if (!startEngine(globalSelection().BatchMode)) addMemoLine(QStringLiteral("Upgrade failed."));
+}
+
+bool TFormMain::startEngine(bool batch) {
+  const GlobalSelection& selection = globalSelection();
+  auto given = [](const std::optional<QByteArray>& content) { return content ? &*content : nullptr; };
+  return engine_->startUpgrade(selection.IPAddress, i2cAddressNumber(selection.I2CAddress),
+                               given(binFileData()), given(bi2FileData()), given(webFileData()), batch);
 }
 
 void TFormMain::MenuResetARPClick() { resetArpEntry(globalSelection().IPAddress); }
@@ -461,54 +400,42 @@ void TFormMain::MenuAboutClick() {
 // ---------------------------------------------------------------------------------
 // Loaders
 
-bool TFormMain::loadFile(const QString& path, orvane::FirmwareKind kind, std::optional<QByteArray>& data,
-                         QLabel* nameLabel, QLabel* lengthLabel, QLabel* newVersionLabel, VersionSet* versionSet) {
+bool TFormMain::loadFile(FileGroup& group, const QString& path, VersionSet* versionSet) {
   if (path == QLatin1String("0")) return true;
-  std::optional<orvane::LoadedFirmware> loaded = orvane::loadFirmwareFile(path, kind);
+  orvane::FirmwareLoad loaded = orvane::loadFirmwareFile(path, group.design().kind);
   if (!loaded) {
+    writeError(__LINE__, group.design().loaderName, loaded.refusal().text);
     // A refused file leaves no content behind that a later Start could upload.
-    data.reset();
+    group.forgetContent();
     return false;
   }
-  data = std::move(loaded->content);
   if (versionSet) ORVCRoVivazava::storeFileIdentification(*versionSet, loaded->identification);
-  static_cast<ElidedLabel*>(nameLabel)->setFullText(loaded->nameText);
-  lengthLabel->setText(loaded->lengthText);
-  if (newVersionLabel) newVersionLabel->setText(loaded->newVersionText);
+  group.showFile(*loaded);
+  group.setContent(std::move(loaded->content));
   return true;
 }
 
 bool TFormMain::loadBinFile(const QString& path) {
-  return loadFile(path, orvane::FirmwareKind::Bin, BinFileData, LBinFile, LBinFileLength, LNewVersion,
-                  engine_ ? &engine_->network : nullptr);
+  return loadFile(*binGroup_, path, engine_ ? &engine_->network : nullptr);
 }
 
 bool TFormMain::loadBi2File(const QString& path) {
-  return loadFile(path, orvane::FirmwareKind::Bi2, Bi2FileData, LBi2File, LBi2FileLength, LNewI2CVersion,
-                  engine_ ? &engine_->i2c : nullptr);
+  return loadFile(*bi2Group_, path, engine_ ? &engine_->i2c : nullptr);
 }
 
-bool TFormMain::loadWebFile(const QString& path) {
-  return loadFile(path, orvane::FirmwareKind::Web, WebFileData, LWebFile, LWebFileLength, nullptr, nullptr);
-}
+bool TFormMain::loadWebFile(const QString& path) { return loadFile(*webGroup_, path, nullptr); }
 
 bool TFormMain::loadSelectedFiles() {
-  BinFileData.reset();
-  Bi2FileData.reset();
-  WebFileData.reset();
+  for (FileGroup* group : {binGroup_.get(), bi2Group_.get(), webGroup_.get()}) group->forgetContent();
   const GlobalSelection& selection = globalSelection();
-  if (!loadBinFile(selection.BinFileName)) {
-    writeError(__LINE__, "TFormMain::loadSelectedFiles", QStringLiteral("Bin file not valid."));
+  // After the loader's own entry, a summary entry names the kind that stopped the load.
+  auto refused = [](const FileGroup& group) {
+    writeError(__LINE__, "TFormMain::loadSelectedFiles", QString::fromLatin1(group.design().notValidText));
     return false;
-  }
-  if (!loadBi2File(selection.Bi2FileName)) {
-    writeError(__LINE__, "TFormMain::loadSelectedFiles", QStringLiteral("Bi2 file not valid."));
-    return false;
-  }
-  if (!loadWebFile(selection.WebFileName)) {
-    writeError(__LINE__, "TFormMain::loadSelectedFiles", QStringLiteral("Web file not valid."));
-    return false;
-  }
+  };
+  if (!loadBinFile(selection.BinFileName)) return refused(*binGroup_);
+  if (!loadBi2File(selection.Bi2FileName)) return refused(*bi2Group_);
+  if (!loadWebFile(selection.WebFileName)) return refused(*webGroup_);
   return true;
 }
 
@@ -523,13 +450,10 @@ void TFormMain::runBatch() {
     return;
   }
   if (!engine_) return;
-  const GlobalSelection& selection = globalSelection();
   lastPrintedProgress_ = 0;
   // A refusal is reported (StatusFailed) before this returns; the exit it requests is
   // queued and ends the event loop as soon as that runs.
-  engine_->startUpgrade(selection.IPAddress, i2cAddressNumber(selection.I2CAddress),
-                        BinFileData ? &*BinFileData : nullptr, Bi2FileData ? &*Bi2FileData : nullptr,
-                        WebFileData ? &*WebFileData : nullptr, true);
+  startEngine(true);
 }
 
 void TFormMain::endBatch(int exitCode) {
@@ -579,28 +503,35 @@ void TFormMain::upgradeStatus(int kind, int value, const QString& text) {
       }
       return;
     case StatusSucceeded:
-      addMemoLine(QStringLiteral("Upgrade finished successfully."));
-      setUserButtonsEnabled(true);
-      PBLoadingFiles->setValue(0);
-      if (engine_ && BinFileData)
-        LOldVersion->setText(
-            upgradedVersionText(engine_->network.deviceFirmwareVersion, engine_->network.deviceHardwareVersion));
-      if (engine_ && Bi2FileData)
-        LOldI2CVersion->setText(
-            upgradedVersionText(engine_->i2c.deviceFirmwareVersion, engine_->i2c.deviceHardwareVersion));
-      if (batch) {
-        if (BinFileData) printBatchLine(QStringLiteral("Device version: ") + LOldVersion->text());
-        if (Bi2FileData) printBatchLine(QStringLiteral("I2C device version: ") + LOldI2CVersion->text());
-        endBatch(kBatchExitSuccess);
-      }
+      reportSuccess(batch);
       return;
     default:  // StatusFailed and any unknown kind
-      addMemoLine(QStringLiteral("Upgrade failed."));
-      setMemoFailed(true);
-      writeError(__LINE__, "TFormMain::onUpgradeStatus", QStringLiteral("Upgrade failed."));
-      setUserButtonsEnabled(true);
-      PBLoadingFiles->setValue(0);
-      if (batch) endBatch(kBatchExitUpgradeFailed);
+      reportFailure(batch);
       return;
   }
+}
+
+void TFormMain::reportSuccess(bool batch) {
+  addMemoLine(QStringLiteral("Upgrade finished successfully."));
+  setUserButtonsEnabled(true);
+  PBLoadingFiles->setValue(0);
+  if (engine_ && binFileData())
+    binGroup_->showDeviceVersion(
+        upgradedVersionText(engine_->network.deviceFirmwareVersion, engine_->network.deviceHardwareVersion));
+  if (engine_ && bi2FileData())
+    bi2Group_->showDeviceVersion(
+        upgradedVersionText(engine_->i2c.deviceFirmwareVersion, engine_->i2c.deviceHardwareVersion));
+  if (!batch) return;
+  if (binFileData()) printBatchLine(QStringLiteral("Device version: ") + binGroup_->deviceVersionText());
+  if (bi2FileData()) printBatchLine(QStringLiteral("I2C device version: ") + bi2Group_->deviceVersionText());
+  endBatch(kBatchExitSuccess);
+}
+
+void TFormMain::reportFailure(bool batch) {
+  addMemoLine(QStringLiteral("Upgrade failed."));
+  setMemoFailed(true);
+  writeError(__LINE__, "TFormMain::onUpgradeStatus", QStringLiteral("Upgrade failed."));
+  setUserButtonsEnabled(true);
+  PBLoadingFiles->setValue(0);
+  if (batch) endBatch(kBatchExitUpgradeFailed);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/FileGroup.h"
+#include "app/Scanudp.h"
 #include "discovery/ScanOrvaneModule.h"
 #include "engine/FirmwareFile.h"
 #include "engine/ORVCRoVivazava.h"
@@ -12,6 +14,7 @@
 #include <memory>
 #include <optional>
 
+class ORVCOrvaneDevice;
 class QAction;
 class QGroupBox;
 class QLabel;
@@ -21,7 +24,6 @@ class QProgressBar;
 class QPushButton;
 class TAboutForm;
 class TFScanI2C;
-class TScanUDPForm;
 
 // Exit codes of a batch run: the outcome is told by the exit code as well as by the log.
 inline constexpr int kBatchExitSuccess = 0;
@@ -47,13 +49,25 @@ class TFormMain : public QMainWindow {
   // program ends (the error entry has been written).
   bool engineCreated() const { return engine_ != nullptr; }
 
-  // The dialogs the window opens; they are created after the window.
+  // The dialogs the window opens; they are created after the window. The window takes
+  // the records picked in the scan dialogs and shows itself when they hand back.
   void attachWindows(TScanUDPForm* scanUdp, TAboutForm* about, TFScanI2C* scanI2c);
 
   ORVCRoVivazava* upgradeEngine() const { return engine_.get(); }
   ORVCScanOrvaneDevice* discoveryEngine() const { return discovery_.get(); }
+  // The discovery engine as the scan dialogs reach it: null once the window has closed.
+  DiscoveryAccess discoveryAccess() const {
+    return [this] { return discoveryEngine(); };
+  }
 
-  // Visibility groups, switched by the scan dialogs.
+  // A network device picked in the network scan dialog becomes the target: the global
+  // selection, its version row, Start, and the groups it can use.
+  void networkDeviceChosen(const ORVCOrvaneDevice& record);
+  // An I2C device picked in the I2C scan dialog becomes the target behind the chosen
+  // network device.
+  void i2cDeviceChosen(const ORVCOrvaneDevice& record);
+
+  // Visibility groups.
   void showBinGroup(bool visible);
   void showWebGroup(bool visible);
   void showI2CGroups(bool addressVisible, bool bi2Visible);
@@ -71,9 +85,9 @@ class TFormMain : public QMainWindow {
   static QString upgradedVersionText(orvane::proto::PackedVersion firmware, orvane::proto::PackedVersion hardware);
 
   // The loaded contents (none when not loaded).
-  const std::optional<QByteArray>& binFileData() const { return BinFileData; }
-  const std::optional<QByteArray>& bi2FileData() const { return Bi2FileData; }
-  const std::optional<QByteArray>& webFileData() const { return WebFileData; }
+  const std::optional<QByteArray>& binFileData() const { return binGroup_->content(); }
+  const std::optional<QByteArray>& bi2FileData() const { return bi2Group_->content(); }
+  const std::optional<QByteArray>& webFileData() const { return webGroup_->content(); }
 
   // Asks the operator for one existing file matching the filter, starting in the
   // executable's directory; an empty result means cancelled. Tests replace it.
@@ -85,7 +99,7 @@ class TFormMain : public QMainWindow {
   using ExitRequest = std::function<void(int exitCode)>;
   ExitRequest requestExit;
 
-  // Event handlers, public so that the scan dialogs and tests can drive them.
+  // Event handlers, public so that tests can drive them.
   void BScanClick();
   void BScanI2CBusClick();
   void BOpenFileBinClick();
@@ -97,11 +111,6 @@ class TFormMain : public QMainWindow {
   void BStartClick();
   void MenuResetARPClick();
   void MenuAboutClick();
-
-  // Controls the scan dialogs write.
-  QLabel* LOldVersion = nullptr;
-  QLabel* LOldI2CVersion = nullptr;
-  QPushButton* BStart = nullptr;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -119,18 +128,31 @@ class TFormMain : public QMainWindow {
   void addMemoLine(const QString& line);
   void chooseFile(QString& selection, const QString& caption, const QString& filter);
   void endBatch(int exitCode);
+  void reportSuccess(bool batch);
+  void reportFailure(bool batch);
+  // Gives the selection and the loaded contents to the engine's start operation.
+  bool startEngine(bool batch);
   void buildLayout();
+  void buildMenu();
+  QWidget* buildClientArea();
+  void buildAddressRows(QWidget* client);
+  void buildFileGroups(QWidget* client);
+  void buildStatusColumn(QWidget* client);
 
   std::unique_ptr<ORVCRoVivazava> engine_;
   std::unique_ptr<ORVCScanOrvaneDevice> discovery_;
-  // Checks and loads one file of a kind into its content and labels (and, for .bin and
-  // .bi2, its identification into the engine's version set).
-  bool loadFile(const QString& path, orvane::FirmwareKind kind, std::optional<QByteArray>& data, QLabel* nameLabel,
-                QLabel* lengthLabel, QLabel* newVersionLabel, VersionSet* versionSet);
+  // Checks and loads one file into its group (and, for .bin and .bi2, its
+  // identification into the engine's version set); a refusal is logged under the
+  // group's loader.
+  bool loadFile(FileGroup& group, const QString& path, VersionSet* versionSet);
+  // Clears one group: its selected name becomes "0", its content and labels go.
+  void clearFile(FileGroup& group, QString& selection);
 
-  std::optional<QByteArray> BinFileData;
-  std::optional<QByteArray> Bi2FileData;
-  std::optional<QByteArray> WebFileData;
+  // The three file groups with their loaded contents (BinFileData, WebFileData,
+  // Bi2FileData).
+  std::unique_ptr<FileGroup> binGroup_;
+  std::unique_ptr<FileGroup> webGroup_;
+  std::unique_ptr<FileGroup> bi2Group_;
 
   // Not owned; they may go before this window does.
   QPointer<TScanUDPForm> scanUdpForm_;
@@ -149,32 +171,9 @@ class TFormMain : public QMainWindow {
   QLineEdit* EI2CAddress = nullptr;
   QPushButton* BScanI2CBus = nullptr;
   QGroupBox* GBLoadFiles = nullptr;
-  QPushButton* BOpenFileBin = nullptr;
-  QPushButton* BClearBinFile = nullptr;
-  QLabel* LBinFileDef = nullptr;
-  QLabel* LBinFile = nullptr;
-  QLabel* LBinFileLengthDef = nullptr;
-  QLabel* LBinFileLength = nullptr;
-  QLabel* LOldVersionDef = nullptr;
-  QLabel* LNewVersionDef = nullptr;
-  QLabel* LNewVersion = nullptr;
-  QPushButton* BOpenFileWeb = nullptr;
-  QPushButton* BClearWebFile = nullptr;
-  QLabel* LWebFileDef = nullptr;
-  QLabel* LWebFile = nullptr;
-  QLabel* LWebFileLengthDef = nullptr;
-  QLabel* LWebFileLength = nullptr;
-  QPushButton* BOpenFileBi2 = nullptr;
-  QPushButton* BClearBi2File = nullptr;
-  QLabel* LBi2FileDef = nullptr;
-  QLabel* LBi2File = nullptr;
-  QLabel* LBi2FileLengthDef = nullptr;
-  QLabel* LBi2FileLength = nullptr;
-  QLabel* LOldI2CVersionDef = nullptr;
-  QLabel* LNewI2CVersionDef = nullptr;
-  QLabel* LNewI2CVersion = nullptr;
   QPlainTextEdit* MBootLoaderState = nullptr;
   QProgressBar* PBLoadingFiles = nullptr;
+  QPushButton* BStart = nullptr;
   QAction* MenuResetARP = nullptr;
   QAction* MenuAbout = nullptr;
 };

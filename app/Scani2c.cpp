@@ -1,7 +1,5 @@
 #include "app/Scani2c.h"
 
-#include "app/GlobalSelection.h"
-#include "app/Mainform.h"
 #include "common/Utilsfunctions.h"
 #include "discovery/ScanOrvaneModule.h"
 
@@ -16,9 +14,9 @@ QStringList i2cColumns(const ORVCOrvaneDevice& record) {
 
 }  // namespace
 
-TFScanI2C::TFScanI2C(TFormMain& formMain)
-    : DeviceListDialog(formMain, QStringLiteral("Scan I2C devices "), QStringLiteral("List of I2C devices found:"),
-                       334,
+TFScanI2C::TFScanI2C(QWidget* centreOn, DiscoveryAccess discovery)
+    : DeviceListDialog(centreOn, std::move(discovery), QStringLiteral("Scan I2C devices "),
+                       QStringLiteral("List of I2C devices found:"), 334,
                        {QStringLiteral("I2C Address"), QStringLiteral("Type"), QStringLiteral("Ver FW"),
                         QStringLiteral("Ver HW"), QStringLiteral("Name")},
                        {80, 40, 50, 50, 200}, QRect(8, 83, 420, 242)) {
@@ -44,25 +42,14 @@ void TFScanI2C::FormShow() {
 }
 
 void TFScanI2C::BScanClick() {
-  ORVCScanOrvaneDevice* discovery = formMain_.discoveryEngine();
-  if (!discovery) return;
+  ORVCScanOrvaneDevice* engine = discovery();
+  if (!engine) return;
   beginScan(ScanAddress);
-  discovery->scanI2CBus(ScanAddress);
+  engine->scanI2CBus(ScanAddress);
   listRecords();
   endScan();
 }
 
 void TFScanI2C::listRecords() {
-  if (ORVCScanOrvaneDevice* discovery = formMain_.discoveryEngine()) fillList(discovery->i2cDevices(), &i2cColumns);
-}
-
-void TFScanI2C::LVDevicesClick() {
-  const QList<QTreeWidgetItem*> selected = LVDevices->selectedItems();
-  if (selected.isEmpty()) return;
-  const ORVCOrvaneDevice* record = static_cast<DeviceListItem*>(selected.constFirst())->record;
-  if (!record) return;
-  formMain_.showI2CGroups(true, true);
-  globalSelection().I2CAddress = QString::number(record->i2cAddress);
-  formMain_.LOldI2CVersion->setText(record->versionPairText());
-  handBack();
+  if (ORVCScanOrvaneDevice* engine = discovery()) fillList(engine->i2cDevices(), &i2cColumns);
 }

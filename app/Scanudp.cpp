@@ -1,7 +1,5 @@
 #include "app/Scanudp.h"
 
-#include "app/GlobalSelection.h"
-#include "app/Mainform.h"
 #include "discovery/ScanOrvaneModule.h"
 
 #include <QCloseEvent>
@@ -25,12 +23,13 @@ int DeviceListDialog::LVDevicesCompare(const QString& first, const QString& seco
   return result > 0 ? 1 : (result < 0 ? -1 : 0);
 }
 
-DeviceListDialog::DeviceListDialog(TFormMain& formMain, const QString& caption, const QString& listTitle,
-                                   int scanButtonX, const QStringList& columns, const QList<int>& widths,
-                                   QRect listGeometry)
+DeviceListDialog::DeviceListDialog(QWidget* centreOn, DiscoveryAccess discovery, const QString& caption,
+                                   const QString& listTitle, int scanButtonX, const QStringList& columns,
+                                   const QList<int>& widths, QRect listGeometry)
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint),
-      formMain_(formMain) {
+      centreOn_(centreOn),
+      discovery_(std::move(discovery)) {
   setWindowTitle(caption);
   // Closing a dialog hands control back to the main window; it never ends the program.
   setAttribute(Qt::WA_QuitOnClose, false);
@@ -42,15 +41,15 @@ DeviceListDialog::DeviceListDialog(TFormMain& formMain, const QString& caption, 
     l->resize(l->sizeHint().width() + 4, l->sizeHint().height());
     return l;
   };
-  Label2 = label("Label2", QStringLiteral("IP Scan address: "), {11, 8});
+  label("Label2", QStringLiteral("IP Scan address: "), {11, 8});
   // The values stand a little further right than 100 so that they never touch their
   // captions with the fonts of this platform.
   LIPScan = label("LIPScan", QStringLiteral("----"), {112, 8});
   LIPScan->setMinimumWidth(200);
-  Label3 = label("Label3", QStringLiteral("State UDP :"), {11, 32});
+  label("Label3", QStringLiteral("State UDP :"), {11, 32});
   LStateUDP = label("LStateUDP", QStringLiteral("----"), {112, 32});
   LStateUDP->setMinimumWidth(200);
-  Label1 = label("Label1", listTitle, {11, 64});
+  label("Label1", listTitle, {11, 64});
 
   BScan = new QPushButton(QStringLiteral("Scan"), this);
   BScan->setObjectName(QStringLiteral("BScan"));
@@ -88,9 +87,11 @@ void DeviceListDialog::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (event->spontaneous()) return;
   // Centred on the main window (which hides itself meanwhile but keeps its place).
-  QRect frame = frameGeometry();
-  frame.moveCenter(formMain_.frameGeometry().center());
-  move(frame.topLeft());
+  if (centreOn_) {
+    QRect frame = frameGeometry();
+    frame.moveCenter(centreOn_->frameGeometry().center());
+    move(frame.topLeft());
+  }
   // The scan blocks the thread: start it once the dialog is on the screen.
   QTimer::singleShot(0, this, [this] {
     if (isVisible()) FormShow();
@@ -114,14 +115,23 @@ void DeviceListDialog::resizeEvent(QResizeEvent* event) {
 }
 
 void DeviceListDialog::FormClose() {
-  formMain_.show();
-  hide();
+  handBack();
   LVDevices->clear();
 }
 
 void DeviceListDialog::handBack() {
-  formMain_.show();
+  emit handedBack();
   hide();
+}
+
+void DeviceListDialog::LVDevicesClick() {
+  const QList<QTreeWidgetItem*> selected = LVDevices->selectedItems();
+  if (selected.isEmpty()) return;
+  // The "Processing..." entry has no record.
+  const auto* item = dynamic_cast<const DeviceListItem*>(selected.constFirst());
+  if (!item || !item->record) return;
+  emit deviceChosen(*item->record);
+  handBack();
 }
 
 void DeviceListDialog::beginScan(const QString& scannedAddress) {
@@ -164,8 +174,8 @@ QStringList networkColumns(const ORVCOrvaneDevice& record) {
 
 }  // namespace
 
-TScanUDPForm::TScanUDPForm(TFormMain& formMain)
-    : DeviceListDialog(formMain, QStringLiteral("Firmware upgrader - Scan devices"),
+TScanUDPForm::TScanUDPForm(QWidget* centreOn, DiscoveryAccess discovery)
+    : DeviceListDialog(centreOn, std::move(discovery), QStringLiteral("Firmware upgrader - Scan devices"),
                        QStringLiteral("List of connected devices:"), 474,
                        {QStringLiteral("MAC Address"), QStringLiteral("IP Address"), QStringLiteral("Type"),
                         QStringLiteral("Ver FW"), QStringLiteral("Ver HW"), QStringLiteral("Name")},
@@ -180,32 +190,14 @@ TScanUDPForm::TScanUDPForm(TFormMain& formMain)
 void TScanUDPForm::FormShow() { BScanClick(); }
 
 void TScanUDPForm::BScanClick() {
-  ORVCScanOrvaneDevice* discovery = formMain_.discoveryEngine();
-  if (!discovery) return;
+  ORVCScanOrvaneDevice* engine = discovery();
+  if (!engine) return;
   beginScan(QStringLiteral("255.255.255.255"));
-  discovery->scanOrvaneDevice();
+  engine->scanOrvaneDevice();
   listRecords();
   endScan();
 }
 
 void TScanUDPForm::listRecords() {
-  if (ORVCScanOrvaneDevice* discovery = formMain_.discoveryEngine())
-    fillList(discovery->networkDevices(), &networkColumns);
-}
-
-void TScanUDPForm::LVDevicesClick() {
-  const QList<QTreeWidgetItem*> selected = LVDevices->selectedItems();
-  if (selected.isEmpty()) return;
-  const ORVCOrvaneDevice* record = static_cast<DeviceListItem*>(selected.constFirst())->record;
-  if (!record) return;
-  GlobalSelection& selection = globalSelection();
-  selection.IPAddress = record->ipAddressText;
-  selection.I2CAddress = QStringLiteral("-1");
-  formMain_.LOldVersion->setText(record->versionPairText());
-  formMain_.BStart->setEnabled(true);
-  formMain_.showBinGroup(true);
-  formMain_.showWebGroup(true);
-  // Only gateways (types 1.x and 8.x) can have I2C devices behind them.
-  formMain_.showI2CGroups(record->typeHigh == 1 || record->typeHigh == 8, false);
-  handBack();
+  if (ORVCScanOrvaneDevice* engine = discovery()) fillList(engine->networkDevices(), &networkColumns);
 }

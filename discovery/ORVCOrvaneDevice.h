@@ -38,4 +38,8 @@ class ORVCOrvaneDevice {
 
   // "fw / hw", or "fw / NA" when the device reports no hardware version.
   QString versionPairText() const;
+
+  // Gateways (types 1.x and 8.x) are the network devices that can have I2C devices
+  // behind them.
+  bool isGateway() const { return typeHigh == 1 || typeHigh == 8; }
 };

@@ -1,7 +1,5 @@
 #include "engine/FirmwareFile.h"
 
-#include "common/Globalfunctions.h"
-
 #include <QFile>
 #include <QFileInfo>
 
@@ -19,26 +17,17 @@ constexpr char kMagic[] = "Orvane";
 constexpr int kMagicLength = 6;
 
 struct KindTraits {
-  const char* extension;     // exact, case-sensitive
-  const char* functionLabel; // loader of the main window that reports the entry
+  const char* extension;  // exact, case-sensitive
   const char* missingText;
 };
 
 KindTraits traitsOf(FirmwareKind kind) {
   switch (kind) {
-    case FirmwareKind::Bin:
-      return {".bin", "TFormMain::loadBinFile", "The *.bin file does not exist."};
-    case FirmwareKind::Bi2:
-      return {".bi2", "TFormMain::loadBi2File", "The *.bi2 file does not exist."};
-    case FirmwareKind::Web:
-      return {".web", "TFormMain::loadWebFile", "The *.web file does not exist."};
+    case FirmwareKind::Bin: return {".bin", "The *.bin file does not exist."};
+    case FirmwareKind::Bi2: return {".bi2", "The *.bi2 file does not exist."};
+    case FirmwareKind::Web: return {".web", "The *.web file does not exist."};
   }
-  return {".bin", "TFormMain::loadBinFile", "The *.bin file does not exist."};
-}
-
-void reportRefusal(FirmwareKind kind, int line, const QString& text) {
-  writeLogEntry(QStringLiteral("Mainform"), line, QString::fromLatin1(traitsOf(kind).functionLabel),
-                UseConfiguredOutputs, LogLevelError, text);
+  return {".bin", "The *.bin file does not exist."};
 }
 
 // Size of the image that the engine builds from a file of `size` bytes: the .bin
@@ -71,6 +60,62 @@ QString extensionOf(const QString& path) {
   return dot < 0 ? QString() : name.mid(dot);
 }
 
+// The checks that need only the path: existence first, then the extension, the kind
+// of file and its size.
+std::optional<FirmwareRefusal> checkPath(const QString& path, const QFileInfo& info, FirmwareKind kind) {
+  const KindTraits traits = traitsOf(kind);
+  if (!info.exists()) return FirmwareRefusal{FileRefusal::Missing, QString::fromLatin1(traits.missingText)};
+  if (extensionOf(path) != QLatin1String(traits.extension))
+    return FirmwareRefusal{FileRefusal::WrongExtension, QStringLiteral("Wrong file extension.")};
+  // A directory, a device or a pipe under a firmware name would fail or block in the
+  // read; only regular files are loaded.
+  if (!info.isFile())
+    return FirmwareRefusal{FileRefusal::NotRegular,
+                           QStringLiteral("Cannot read the file %1 : it is not a regular file.").arg(path)};
+  if (!fitsDevice(kind, info.size()))
+    return FirmwareRefusal{FileRefusal::TooLarge, tooLargeText(kind, path, info.size())};
+  return std::nullopt;
+}
+
+FirmwareRefusal unreadable(const QString& path, const QFile& file) {
+  return {FileRefusal::Unreadable, QStringLiteral("Cannot read the file %1 : %2").arg(path, file.errorString())};
+}
+
+// Reads the whole file into `content`. It reads in pieces and stops one byte beyond the
+// largest size any image allows, so that a file that grows while it is read cannot make
+// the load unbounded.
+std::optional<FirmwareRefusal> readWhole(const QString& path, qint64 expectedSize, QByteArray& content) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return unreadable(path, file);
+  content.reserve(expectedSize);
+  char piece[64 * 1024];
+  for (;;) {
+    const qint64 n = file.read(piece, sizeof piece);
+    if (n < 0) return unreadable(path, file);
+    if (n == 0) return std::nullopt;
+    content.append(piece, n);
+    if (content.size() > proto::kMaxImageSize) return std::nullopt;
+  }
+}
+
+// The checks of what was read: its size again, then the content of its kind. Fills the
+// identification and the new-version label of a .bin or .bi2.
+std::optional<FirmwareRefusal> checkContent(FirmwareKind kind, const QString& path, LoadedFirmware& loaded) {
+  const qint64 size = loaded.content.size();
+  if (!fitsDevice(kind, size)) return FirmwareRefusal{FileRefusal::TooLarge, tooLargeText(kind, path, size)};
+  if (kind == FirmwareKind::Web) {
+    // An empty image has no chunk to send: the device would never be asked to store
+    // anything, yet the upload would look complete.
+    if (size == 0) return FirmwareRefusal{FileRefusal::Empty, QStringLiteral("The *.web file is empty.")};
+    return std::nullopt;
+  }
+  const std::optional<FileIdentification> id = parseIdentificationBlock(loaded.content);
+  if (!id) return FirmwareRefusal{FileRefusal::Invalid, QStringLiteral("This file is not valid !")};
+  loaded.identification = *id;
+  loaded.newVersionText = newVersionLabel(*id);
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<FileIdentification> parseIdentificationBlock(const QByteArray& content) {
@@ -96,75 +141,14 @@ QString newVersionLabel(const FileIdentification& id) {
          proto::versionText(id.fileMaxHardware) + QStringLiteral(")");
 }
 
-std::optional<LoadedFirmware> loadFirmwareFile(const QString& path, FirmwareKind kind) {
-  const KindTraits traits = traitsOf(kind);
+FirmwareLoad loadFirmwareFile(const QString& path, FirmwareKind kind) {
   const QFileInfo info(path);
-
-  if (!info.exists()) {
-    reportRefusal(kind, __LINE__, QString::fromLatin1(traits.missingText));
-    return std::nullopt;
-  }
-  if (extensionOf(path) != QLatin1String(traits.extension)) {
-    reportRefusal(kind, __LINE__, QStringLiteral("Wrong file extension."));
-    return std::nullopt;
-  }
-  // A directory, a device or a pipe under a firmware name would fail or block in the
-  // read below; only regular files are loaded.
-  if (!info.isFile()) {
-    reportRefusal(kind, __LINE__, QStringLiteral("Cannot read the file %1 : it is not a regular file.").arg(path));
-    return std::nullopt;
-  }
-  if (!fitsDevice(kind, info.size())) {
-    reportRefusal(kind, __LINE__, tooLargeText(kind, path, info.size()));
-    return std::nullopt;
-  }
-
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    reportRefusal(kind, __LINE__, QStringLiteral("Cannot read the file %1 : %2").arg(path, file.errorString()));
-    return std::nullopt;
-  }
-  // Read in pieces and stop one byte beyond the largest size any image allows, so that
-  // a file that grows while it is read cannot make the load unbounded.
+  if (std::optional<FirmwareRefusal> refusal = checkPath(path, info, kind)) return *refusal;
   LoadedFirmware loaded;
-  loaded.content.reserve(info.size());
-  char piece[64 * 1024];
-  for (;;) {
-    const qint64 n = file.read(piece, sizeof piece);
-    if (n < 0) {
-      reportRefusal(kind, __LINE__, QStringLiteral("Cannot read the file %1 : %2").arg(path, file.errorString()));
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    loaded.content.append(piece, n);
-    if (loaded.content.size() > proto::kMaxImageSize) break;
-  }
-  file.close();
-  const qint64 size = loaded.content.size();
-  if (!fitsDevice(kind, size)) {
-    reportRefusal(kind, __LINE__, tooLargeText(kind, path, size));
-    return std::nullopt;
-  }
-
-  if (kind == FirmwareKind::Web) {
-    // An empty image has no chunk to send: the device would never be asked to store
-    // anything, yet the upload would look complete.
-    if (size == 0) {
-      reportRefusal(kind, __LINE__, QStringLiteral("The *.web file is empty."));
-      return std::nullopt;
-    }
-  } else {
-    const std::optional<FileIdentification> id = parseIdentificationBlock(loaded.content);
-    if (!id) {
-      reportRefusal(kind, __LINE__, QStringLiteral("This file is not valid !"));
-      return std::nullopt;
-    }
-    loaded.identification = *id;
-    loaded.newVersionText = newVersionLabel(*id);
-  }
-
+  if (std::optional<FirmwareRefusal> refusal = readWhole(path, info.size(), loaded.content)) return *refusal;
+  if (std::optional<FirmwareRefusal> refusal = checkContent(kind, path, loaded)) return *refusal;
   loaded.nameText = info.fileName();
-  loaded.lengthText = QString::number(size) + QStringLiteral(" Bytes");
+  loaded.lengthText = QString::number(loaded.content.size()) + QStringLiteral(" Bytes");
   return loaded;
 }
 

@@ -79,25 +79,6 @@ class WindowDialogsLab : public WindowFixture {
     for (int i = 0; i < list->topLevelItemCount(); ++i) out << list->topLevelItem(i)->text(c);
     return out;
   }
-
-  // Opens a dialog through its main-window button and waits for its scan to end.
-  bool openAndScan(const char* button, DeviceListDialog* dialog) {
-    QSignalSpy finished(dialog, &DeviceListDialog::scanFinished);
-    QTest::mouseClick(ctl<QPushButton>(button), Qt::LeftButton);
-    return finished.wait(15000);
-  }
-
-  void clickEntry(DeviceListDialog* dialog, const QString& caption) {
-    QTreeWidget* list = dialog->LVDevices;
-    for (int i = 0; i < list->topLevelItemCount(); ++i) {
-      QTreeWidgetItem* item = list->topLevelItem(i);
-      if (item->text(0) != caption) continue;
-      list->scrollToItem(item);
-      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(item).center());
-      return;
-    }
-    ADD_FAILURE() << "no entry " << caption.toStdString();
-  }
 };
 
 TEST_F(WindowDialogsLab, ScanPickGatewayThenI2CDeviceThenAnotherNetworkDevice) {

@@ -56,24 +56,6 @@ class WindowScreenshotsLab : public WindowFixture {
     QDir().mkpath(dir);
     EXPECT_TRUE(picture.save(QDir(dir).filePath(name), "PNG")) << name.toStdString();
   }
-
-  bool openScan() {
-    QSignalSpy finished(scanUdp.get(), &DeviceListDialog::scanFinished);
-    QTest::mouseClick(ctl<QPushButton>("BScan"), Qt::LeftButton);
-    return finished.wait(15000);
-  }
-
-  void pick(const QString& caption) {
-    QTreeWidget* list = scanUdp->LVDevices;
-    for (int i = 0; i < list->topLevelItemCount(); ++i) {
-      QTreeWidgetItem* item = list->topLevelItem(i);
-      if (item->text(0) == caption) {
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(item).center());
-        return;
-      }
-    }
-    ADD_FAILURE() << "no entry " << caption.toStdString();
-  }
 };
 
 TEST_F(WindowScreenshotsLab, MainWindowIdleScanDialogAndAfterAnUpgrade) {
@@ -84,12 +66,12 @@ TEST_F(WindowScreenshotsLab, MainWindowIdleScanDialogAndAfterAnUpgrade) {
   ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
   keep(form.get(), QStringLiteral("main-idle.png"), QSize(638, 311));
 
-  ASSERT_TRUE(openScan());
+  ASSERT_TRUE(openAndScan("BScan", scanUdp.get()));
   ASSERT_TRUE(QTest::qWaitForWindowExposed(scanUdp.get()));
   // Nothing selected yet: the list as the scan left it.
   keep(scanUdp.get(), QStringLiteral("scan-devices.png"), QSize(576, 273));
 
-  pick(QStringLiteral("00-1A-2B-3C-4D-01"));
+  clickEntry(scanUdp.get(), QStringLiteral("00-1A-2B-3C-4D-01"));
   ASSERT_TRUE(form->isVisible());
   nextChosenFile = writeFile(filesDir(), QStringLiteral("gateway-3.11.bin"),
                              firmwareImage("00 01 00 03", "03 00 03 0B", "01 00 03 00", QByteArray(2400, '\x42')));

@@ -79,7 +79,7 @@ TEST_F(WindowUpgradeLab, SuccessfulUpgradeShowsProgressThenTheNewVersion) {
   nextChosenFile = newerBin();
   QTest::mouseClick(ctl<QPushButton>("BOpenFileBin"), Qt::LeftButton);
   ASSERT_EQ(text("LNewVersion"), "3.11");
-  form->LOldVersion->setText(QStringLiteral("3.10 / 2.1"));
+  ctl<QLabel>("LOldVersion")->setText(QStringLiteral("3.10 / 2.1"));
 
   QProgressBar* bar = ctl<QProgressBar>("PBLoadingFiles");
   QList<int> progress;
@@ -109,7 +109,7 @@ TEST_F(WindowUpgradeLab, FailedReadbackEndsInRedWithControlsBackOn) {
   startWindowOn(labDeviceAddress(0));
   globalSelection().BinFileName = newerBin();
   ASSERT_TRUE(form->loadSelectedFiles());
-  form->LOldVersion->setText(QStringLiteral("3.10 / 2.1"));
+  ctl<QLabel>("LOldVersion")->setText(QStringLiteral("3.10 / 2.1"));
   QTest::mouseClick(ctl<QPushButton>("BStart"), Qt::LeftButton);
   ASSERT_TRUE(waitForEndLine(30000)) << memoLines(*form).join(" | ").toStdString();
   const QStringList lines = memoLines(*form);

@@ -208,3 +208,23 @@ TEST(DeviceRecord, ARecordWithoutVersionsKeepsNotDefined) {
   EXPECT_EQ(s(d.i2cAddressText), "Not defined");
   EXPECT_EQ(s(d.ipAddressText), "0.0.0.0");
 }
+
+TEST(DeviceRecord, GatewaysAreTypesOneAndEight) {
+  struct Case {
+    const char* typeBytes;
+    bool gateway;
+  };
+  const std::vector<Case> cases = {
+      {"00010003", true},  {"00010000", true},  {"00080001", true},  {"0008FFFF", true},
+      {"00000001", false}, {"00020001", false}, {"00070008", false}, {"00090001", false},
+      {"00120003", false}, {"00110008", false},
+      // 257.0 and 264.0: the whole first word counts, not its low byte.
+      {"01010000", false}, {"01080000", false},
+  };
+  for (const Case& c : cases) {
+    ORVCOrvaneDevice d;
+    d.applyType(u8(hex(c.typeBytes)));
+    EXPECT_EQ(d.isGateway(), c.gateway) << c.typeBytes;
+  }
+  EXPECT_FALSE(ORVCOrvaneDevice().isGateway()) << "a record without a type";
+}

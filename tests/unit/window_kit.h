@@ -20,8 +20,11 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
@@ -110,9 +113,9 @@ class WindowFixture : public ::testing::Test {
   void createWindows(EngineSettings engineSettings = {}, DiscoverySettings discoverySettings = {}) {
     form = std::make_unique<TFormMain>(engineSettings, discoverySettings);
     ASSERT_TRUE(form->engineCreated());
-    scanUdp = std::make_unique<TScanUDPForm>(*form);
+    scanUdp = std::make_unique<TScanUDPForm>(form.get(), form->discoveryAccess());
     about = std::make_unique<TAboutForm>(form.get(), QString(), QString());
-    scanI2c = std::make_unique<TFScanI2C>(*form);
+    scanI2c = std::make_unique<TFScanI2C>(form.get(), form->discoveryAccess());
     form->attachWindows(scanUdp.get(), about.get(), scanI2c.get());
     form->requestExit = [this](int code) { exitCodes << code; };
     form->OpenDialog = [this](const QString& caption, const QString& filter) {
@@ -120,6 +123,26 @@ class WindowFixture : public ::testing::Test {
       (void)caption;
       return nextChosenFile;
     };
+  }
+
+  // Opens a scan dialog through its main-window button and waits for its scan to end.
+  bool openAndScan(const char* button, DeviceListDialog* dialog) {
+    QSignalSpy finished(dialog, &DeviceListDialog::scanFinished);
+    QTest::mouseClick(ctl<QPushButton>(button), Qt::LeftButton);
+    return finished.wait(15000);
+  }
+
+  // Clicks the entry of a dialog's list that has this caption.
+  void clickEntry(DeviceListDialog* dialog, const QString& caption) {
+    QTreeWidget* list = dialog->LVDevices;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+      QTreeWidgetItem* item = list->topLevelItem(i);
+      if (item->text(0) != caption) continue;
+      list->scrollToItem(item);
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(item).center());
+      return;
+    }
+    ADD_FAILURE() << "no entry " << caption.toStdString();
   }
 
   QString logText() const { return orvane::test::readLogFileText(errorLogFilePath()); }

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -239,6 +240,60 @@ TEST_F(MainWindow, RefusedFilesAreLoggedAndKeepTheLabelsOfTheLastGoodFile) {
   }
   // Nothing of it appears in the window.
   EXPECT_TRUE(memoLines(*form).isEmpty());
+}
+
+// The loaders refuse a file in the window's own name: the entry of the loader of that
+// kind ("Mainform", the loader, the refusal), then the summary of loadSelectedFiles.
+TEST_F(MainWindow, RefusalsAreLoggedUnderTheLoaderOfTheirKindThenSummarised) {
+  createWindows();
+  const QByteArray bin = firmwareImage("00 01 00 01", "00 02 00 0F", "00 00 00 00");
+  const QByteArray caps = firmwareImage("00 01 00 01", "00 02 00 0F", "00 00 00 00", QByteArray(8, 'z'), "ORVANE");
+  ASSERT_TRUE(QDir(filesDir()).mkpath(QStringLiteral("folder.bi2")));
+  struct Case {
+    QString GlobalSelection::*member;
+    const char* file;
+    std::optional<QByteArray> bytes;  // none: the file is not written
+    const char* loader;
+    const char* text;  // %1: the path
+    const char* summary;
+  };
+  const Case cases[] = {
+      {&GlobalSelection::BinFileName, "absent.bin", std::nullopt, "TFormMain::loadBinFile",
+       "The *.bin file does not exist.", "Bin file not valid."},
+      {&GlobalSelection::BinFileName, "caps.bin", caps, "TFormMain::loadBinFile", "This file is not valid !",
+       "Bin file not valid."},
+      {&GlobalSelection::Bi2FileName, "fw.BI2", bin, "TFormMain::loadBi2File", "Wrong file extension.",
+       "Bi2 file not valid."},
+      {&GlobalSelection::Bi2FileName, "folder.bi2", std::nullopt, "TFormMain::loadBi2File",
+       "Cannot read the file %1 : it is not a regular file.", "Bi2 file not valid."},
+      {&GlobalSelection::WebFileName, "empty.web", QByteArray(), "TFormMain::loadWebFile", "The *.web file is empty.",
+       "Web file not valid."},
+      {&GlobalSelection::WebFileName, "absent.web", std::nullopt, "TFormMain::loadWebFile",
+       "The *.web file does not exist.", "Web file not valid."},
+  };
+  auto entry = [](const char* function, const QString& text) {
+    return QRegularExpression(QStringLiteral("\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d\\d\\d Mainform \\d+ ") +
+                              QRegularExpression::escape(QString::fromLatin1(function)) + QStringLiteral("\r\n") +
+                              QRegularExpression::escape(text) + QStringLiteral("\r\n\r\n"));
+  };
+  for (const Case& c : cases) {
+    globalSelection() = GlobalSelection();
+    clearLog();
+    const QString path = QDir(filesDir()).filePath(QString::fromLatin1(c.file));
+    if (c.bytes) {
+      ASSERT_EQ(writeFile(filesDir(), QString::fromLatin1(c.file), *c.bytes), path);
+    }
+    globalSelection().*(c.member) = path;
+    EXPECT_FALSE(form->loadSelectedFiles()) << c.file;
+    const QString log = logText();
+    const QString text = QString::fromLatin1(c.text).replace(QStringLiteral("%1"), path);
+    const QRegularExpressionMatch refusal = entry(c.loader, text).match(log);
+    const QRegularExpressionMatch summary = entry("TFormMain::loadSelectedFiles", QString::fromLatin1(c.summary)).match(log);
+    ASSERT_TRUE(refusal.hasMatch()) << c.file << "\n" << log.toStdString();
+    ASSERT_TRUE(summary.hasMatch()) << c.file << "\n" << log.toStdString();
+    EXPECT_LT(refusal.capturedStart(), summary.capturedStart()) << c.file;
+    EXPECT_EQ(log.count(QStringLiteral(" Mainform ")), 2) << c.file << "\n" << log.toStdString();
+  }
 }
 
 TEST_F(MainWindow, MissingFilesAreNamedByKind) {

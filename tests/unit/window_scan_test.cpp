@@ -55,11 +55,11 @@ TEST_F(ScanDialogs, NetworkDialogLayout) {
   EXPECT_TRUE(scanUdp->windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_FALSE(scanUdp->isModal());
   EXPECT_FALSE(scanUdp->isVisible());
-  EXPECT_EQ(scanUdp->Label2->text(), "IP Scan address: ");
+  EXPECT_EQ(child<QLabel>(scanUdp.get(), "Label2")->text(), "IP Scan address: ");
   EXPECT_EQ(scanUdp->LIPScan->text(), "----");
-  EXPECT_EQ(scanUdp->Label3->text(), "State UDP :");
+  EXPECT_EQ(child<QLabel>(scanUdp.get(), "Label3")->text(), "State UDP :");
   EXPECT_EQ(scanUdp->LStateUDP->text(), "----");
-  EXPECT_EQ(scanUdp->Label1->text(), "List of connected devices:");
+  EXPECT_EQ(child<QLabel>(scanUdp.get(), "Label1")->text(), "List of connected devices:");
   EXPECT_EQ(scanUdp->BScan->text(), "Scan");
   EXPECT_EQ(scanUdp->BScan->geometry(), QRect(474, 8, 94, 33));
   EXPECT_EQ(scanUdp->LVDevices->geometry(), QRect(8, 80, 560, 185));
@@ -81,7 +81,7 @@ TEST_F(ScanDialogs, I2CDialogLayoutGrowsInHeightOnly) {
   EXPECT_EQ(scanI2c->minimumHeight(), 330);
   EXPECT_GT(scanI2c->maximumHeight(), 330);
   EXPECT_TRUE(scanI2c->windowFlags() & Qt::WindowStaysOnTopHint);
-  EXPECT_EQ(scanI2c->Label1->text(), "List of I2C devices found:");
+  EXPECT_EQ(child<QLabel>(scanI2c.get(), "Label1")->text(), "List of I2C devices found:");
   EXPECT_EQ(scanI2c->BScan->geometry(), QRect(334, 8, 94, 33));
   EXPECT_EQ(scanI2c->LVDevices->geometry(), QRect(8, 83, 420, 242));
   QTreeWidget* list = scanI2c->LVDevices;
@@ -184,6 +184,33 @@ TEST_F(ScanDialogs, PickingANetworkDeviceHandsTheSelectionToTheMainWindow) {
     // The list keeps its entries after a pick.
     EXPECT_NE(itemWithCaption(scanUdp->LVDevices, QString::fromLatin1(c.macText)), nullptr);
   }
+}
+
+// A dialog tells the pick by its signals, in this order, and writes nothing itself: a
+// dialog no main window listens to leaves the selection and the main window as they are.
+TEST_F(ScanDialogs, ADialogReportsThePickBySignalsOnly) {
+  createWindows();
+  TScanUDPForm alone(nullptr, form->discoveryAccess());
+  feed(variablesAnswer("00 08 00 01", "00 1A 00 00 00 01", "02 01 03 0A", "Dev"), QStringLiteral("10.77.1.1"));
+  alone.listRecords();
+  QStringList events;
+  QObject::connect(&alone, &DeviceListDialog::deviceChosen, [&events](const ORVCOrvaneDevice& record) {
+    events << QStringLiteral("chosen %1 %2 %3").arg(record.ipAddressText, record.versionPairText(),
+                                                     record.isGateway() ? "gateway" : "device");
+  });
+  QObject::connect(&alone, &DeviceListDialog::handedBack, [&events] { events << QStringLiteral("handed back"); });
+  QTreeWidgetItem* item = itemWithCaption(alone.LVDevices, QStringLiteral("00-1A-00-00-00-01"));
+  ASSERT_NE(item, nullptr);
+  item->setSelected(true);
+  alone.LVDevicesClick();
+  EXPECT_EQ(events, (QStringList{"chosen 10.77.1.1 3.10 / 2.1 gateway", "handed back"}));
+  EXPECT_EQ(globalSelection().IPAddress, "0");
+  EXPECT_EQ(globalSelection().I2CAddress, "-1");
+  EXPECT_EQ(text("LOldVersion"), "--.-- / --.--");
+  // The groups a pick would show stay hidden (isHidden: the main window itself is not shown).
+  EXPECT_TRUE(ctl<QWidget>("BOpenFileBin")->isHidden());
+  EXPECT_TRUE(ctl<QWidget>("BScanI2CBus")->isHidden());
+  EXPECT_FALSE(form->isVisible());
 }
 
 TEST_F(ScanDialogs, ClickWithoutASelectedEntryChangesNothing) {
