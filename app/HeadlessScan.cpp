@@ -13,9 +13,6 @@
 
 namespace {
 
-// The discovery of the network scan dialog waits this long for replies on each interface.
-constexpr int kReplyWaitMs = 500;
-
 // Lists are written one device a line, tab-separated; a field can never break a line.
 QString field(const QString& text) {
   QString out = text;
@@ -110,13 +107,13 @@ int runHeadlessScan(const QStringList& arguments) {
                   address + QStringLiteral("\"."));
       return 2;
     }
-    ORVCScanOrvaneDevice scanner(kReplyWaitMs);
+    ORVCScanOrvaneDevice scanner(kDiscoveryReplyWaitMs);
     scanner.scanI2CBus(address);
     printDevices(sortedBy(scanner.i2cDevices(), &ORVCOrvaneDevice::i2cAddressText), kI2cColumns, json);
     return 0;
   }
 
-  ORVCScanOrvaneDevice scanner(kReplyWaitMs);
+  ORVCScanOrvaneDevice scanner(kDiscoveryReplyWaitMs);
   const bool sent = scanner.scanOrvaneDevice();
   printDevices(sortedBy(scanner.networkDevices(), &ORVCOrvaneDevice::macAddressText), kNetworkColumns, json);
   if (!sent) {

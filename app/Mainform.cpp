@@ -89,7 +89,7 @@ TFormMain::TFormMain(EngineSettings engineSettings, DiscoverySettings discoveryS
     writeError(__LINE__, "TFormMain::TFormMain", QStringLiteral("Failed to create ORVCRoVivazava object ! Exiting."));
     return;
   }
-  discovery_ = std::make_unique<ORVCScanOrvaneDevice>(500, discoverySettings);
+  discovery_ = std::make_unique<ORVCScanOrvaneDevice>(kDiscoveryReplyWaitMs, discoverySettings);
   FormCreate();
 }
 
