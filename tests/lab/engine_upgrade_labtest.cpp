@@ -3,6 +3,7 @@
 // the device namespace. Every path of the sequencer, every failure row with its exact
 // messages, the reachability test, and one run with the shipped waits.
 #include "support/EngineProbe.h"
+#include "support/GlobalStateGuard.h"
 #include "support/Lab.h"
 
 #include "common/UiHooks.h"
@@ -212,6 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(EngineLab, VersionRefusalsAndDowngrades) {
   ORVANE_REQUIRE_LAB();
+  GlobalStateGuard globals;
   QStringList asked;
   orvane::ui::setQuestionHandler([&](const QString&, const QString& text) {
     asked << text;
@@ -268,7 +270,6 @@ TEST(EngineLab, VersionRefusalsAndDowngrades) {
       EXPECT_EQ(rig.probe.transcript(), QStringList({"M:Check actual firmware version.", "M:Type or version error.", "F"}));
     }
   }
-  orvane::ui::setQuestionHandler({});
 }
 
 TEST(EngineLab, StartRefusedWithoutEchoAndPingResults) {

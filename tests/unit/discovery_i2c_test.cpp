@@ -3,6 +3,7 @@
 #include "common/Globalfunctions.h"
 #include "discovery/ScanOrvaneModule.h"
 #include "engine/IpPacket.h"
+#include "support/GlobalStateGuard.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -50,6 +51,7 @@ class DiscoveryI2c : public ::testing::Test {
     configureErrorLog(0, QString(), QStringLiteral("Orvane - Firmware upgrader"));
     configureGeneralLog(0, 255, false, false, QStringLiteral("Orvane - Firmware upgrader"));
   }
+  orvane::test::GlobalStateGuard globals_;
   void feed(const QByteArray& datagram, int index, const QString& source = QStringLiteral("10.77.1.1")) {
     scanner.receiveUDP(reinterpret_cast<const quint8*>(datagram.constData()), int(datagram.size()), source, 7010, index);
   }

@@ -4,6 +4,7 @@
 #include "common/UiHooks.h"
 #include "discovery/ScanOrvaneModule.h"
 #include "engine/IpPacket.h"
+#include "support/GlobalStateGuard.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -53,7 +54,7 @@ class DiscoveryReceive : public ::testing::Test {
     orvane::ui::setMessageBoxHandler(
         [this](const QString&, const QString& text, orvane::ui::BoxIcon) { boxes << text; });
   }
-  void TearDown() override { orvane::ui::setMessageBoxHandler({}); }
+  orvane::test::GlobalStateGuard globals_;
 
   void feed(const QByteArray& datagram, const QString& source = QStringLiteral("10.77.1.1")) {
     scanner.receiveUDP(reinterpret_cast<const quint8*>(datagram.constData()), int(datagram.size()), source, 7010, -1);

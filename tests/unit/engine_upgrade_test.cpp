@@ -1,4 +1,4 @@
-// Whole upgrades against a scripted device on loopback (127.0.0.1, ephemeral ports):
+// Whole upgrades against the loopback device (127.0.0.1, ephemeral ports):
 // every path of the sequencer, the upload and I2C channels, the readback.
 #include "support/FakeDevice.h"
 
@@ -41,6 +41,8 @@ TEST_P(EnginePaths, ReportsEveryStepInOrderAndEndsOnTheFilesVersion) {
     }
   }
   EXPECT_EQ(rig.engine->currentState(), kTerminalState);
+  // Every request followed the protocol as the device model reads it.
+  EXPECT_TRUE(rig.device.violations().isEmpty()) << rig.device.violations().join('\n').toStdString();
 
   if (c.bin) {
     EXPECT_EQ(rig.device.activatedLength(), 1000);

@@ -2,6 +2,7 @@
 // checks with the error entries it writes into the error log.
 #include "common/Globalfunctions.h"
 #include "engine/FirmwareFile.h"
+#include "support/GlobalStateGuard.h"
 #include "support/TempHome.h"
 
 #include <QDir>
@@ -92,6 +93,7 @@ class FirmwareFileTest : public ::testing::Test {
     EXPECT_EQ(log.count(QStringLiteral(" Mainform ")), 1) << log.toStdString();
   }
 
+  orvane::test::GlobalStateGuard globals_;
   QTemporaryDir files_;
   QTemporaryDir logs_;
 };

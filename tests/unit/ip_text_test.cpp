@@ -4,6 +4,7 @@
 
 #include "common/Globalfunctions.h"
 #include "common/Utilsfunctions.h"
+#include "support/GlobalStateGuard.h"
 #include "support/TempHome.h"
 
 #include <QDeadlineTimer>
@@ -66,12 +67,10 @@ class ArpReset : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(bin_.isValid());
     ASSERT_TRUE(logs_.isValid());
-    savedPath_ = qgetenv("PATH");
-    qputenv("PATH", bin_.path().toLocal8Bit());
+    globals_.setEnv("PATH", bin_.path().toLocal8Bit());
     configureErrorLog(LogToFile, logs_.path(), QStringLiteral("Orvane - Firmware upgrader"));
     configureGeneralLog(0, 255, false, true, QStringLiteral("Orvane - Firmware upgrader"));
   }
-  void TearDown() override { qputenv("PATH", savedPath_); }
 
   void addStandIn(const QString& name) {
     const QString path = bin_.path() + u'/' + name;
@@ -98,7 +97,7 @@ class ArpReset : public ::testing::Test {
 
   QTemporaryDir bin_;
   QTemporaryDir logs_;
-  QByteArray savedPath_;
+  orvane::test::GlobalStateGuard globals_;
 };
 
 TEST_F(ArpReset, UsesIpNeighFlushWhenIpExists) {

@@ -4,6 +4,7 @@
 
 #include "common/Globalfunctions.h"
 #include "common/UiHooks.h"
+#include "support/GlobalStateGuard.h"
 #include "support/TempHome.h"
 
 #include <QDateTime>
@@ -71,10 +72,6 @@ class LogFacility : public ::testing::Test {
     configureStartup(LogToFile, 0);
     setLogLockWaitMs(kLogLockWaitMs);
   }
-  void TearDown() override {
-    orvane::ui::setMessageBoxHandler({});
-    setLogLockWaitMs(kLogLockWaitMs);
-  }
   // The configuration the entry point sets.
   void configureStartup(int errorOutputs, int generalOutputs) {
     configureErrorLog(errorOutputs, dir_.path(), kApp);
@@ -83,6 +80,7 @@ class LogFacility : public ::testing::Test {
   QString errorFile() const { return dir_.path() + QStringLiteral("/Error_") + kApp + QStringLiteral(".log"); }
   QStringList logFiles() const { return filesMatching(dir_.path(), QStringLiteral("*.log")); }
 
+  orvane::test::GlobalStateGuard globals_;
   QTemporaryDir dir_;
   std::vector<Box> boxes_;
 };

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <optional>
+#include <utility>
+#include <vector>
+
+// The process-wide settings a test may change: the message box and question hooks of
+// common/UiHooks.h, the log configuration and the log-lock wait, the main window's global
+// selection, and environment variables. A guard (a fixture member or a local at the top of
+// a test body) puts them back when it goes, also when a failed assertion ends the test
+// early: the hooks unbound, the log quiet (no outputs), the lock wait at kLogLockWaitMs,
+// the selection empty and every variable changed through it as it was.
+namespace orvane::test {
+
+class GlobalStateGuard {
+ public:
+  GlobalStateGuard() = default;
+  ~GlobalStateGuard();
+  GlobalStateGuard(const GlobalStateGuard&) = delete;
+  GlobalStateGuard& operator=(const GlobalStateGuard&) = delete;
+
+  // Changes an environment variable until the guard goes.
+  void setEnv(const char* name, const QByteArray& value);
+  void unsetEnv(const char* name);
+
+ private:
+  void remember(const char* name);
+
+  std::vector<std::pair<QByteArray, std::optional<QByteArray>>> savedEnv_;
+};
+
+}  // namespace orvane::test
