@@ -15,6 +15,7 @@ GlobalStateGuard::~GlobalStateGuard() {
   configureGeneralLog(0, 255, false, false, QStringLiteral("Orvane - Firmware upgrader"));
   setLogLockWaitMs(kLogLockWaitMs);
   globalSelection() = GlobalSelection();
+  if (savedLocale_) QLocale::setDefault(*savedLocale_);
   // Newest first, so that a variable changed twice ends as it was before the first change.
   for (auto it = savedEnv_.rbegin(); it != savedEnv_.rend(); ++it) {
     if (it->second) qputenv(it->first.constData(), *it->second);
@@ -26,6 +27,11 @@ void GlobalStateGuard::remember(const char* name) {
   std::optional<QByteArray> value;
   if (qEnvironmentVariableIsSet(name)) value = qgetenv(name);
   savedEnv_.emplace_back(QByteArray(name), value);
+}
+
+void GlobalStateGuard::setLocale(const QLocale& locale) {
+  if (!savedLocale_) savedLocale_ = QLocale();
+  QLocale::setDefault(locale);
 }
 
 void GlobalStateGuard::setEnv(const char* name, const QByteArray& value) {

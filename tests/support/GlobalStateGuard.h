@@ -1,16 +1,17 @@
 #pragma once
 
 #include <QByteArray>
+#include <QLocale>
 #include <optional>
 #include <utility>
 #include <vector>
 
 // The process-wide settings a test may change: the message box and question hooks of
 // common/UiHooks.h, the log configuration and the log-lock wait, the main window's global
-// selection, and environment variables. A guard (a fixture member or a local at the top of
+// selection, the default locale, and environment variables. A guard (a fixture member or a local at the top of
 // a test body) puts them back when it goes, also when a failed assertion ends the test
 // early: the hooks unbound, the log quiet (no outputs), the lock wait at kLogLockWaitMs,
-// the selection empty and every variable changed through it as it was.
+// the selection empty, and the locale and every variable changed through it as they were.
 namespace orvane::test {
 
 class GlobalStateGuard {
@@ -23,11 +24,14 @@ class GlobalStateGuard {
   // Changes an environment variable until the guard goes.
   void setEnv(const char* name, const QByteArray& value);
   void unsetEnv(const char* name);
+  // Changes the default locale until the guard goes.
+  void setLocale(const QLocale& locale);
 
  private:
   void remember(const char* name);
 
   std::vector<std::pair<QByteArray, std::optional<QByteArray>>> savedEnv_;
+  std::optional<QLocale> savedLocale_;
 };
 
 }  // namespace orvane::test
