@@ -152,7 +152,7 @@ TEST_F(DiscoveryReceive, AuxiliaryWordIsNotExamined) {
   EXPECT_EQ(macs(), QStringList{"02-00-0A-4D-01-04"});
 }
 
-TEST_F(DiscoveryReceive, AssemblerStateSurvivesAScan) {
+TEST_F(DiscoveryReceive, HalfAFrameIsCompletedByTheNextDatagram) {
   // Half a frame left from an earlier datagram is completed by the next one.
   const QByteArray frame = device(5, "kept");
   feed(frame.left(10));
@@ -213,7 +213,7 @@ TEST_F(DiscoveryReceive, RecordWithoutNameIsNotListed) {
   EXPECT_TRUE(scanner.networkDevices().empty());
 }
 
-TEST_F(DiscoveryReceive, ScanEmptiesTheListOnlyThroughScanning) {
+TEST_F(DiscoveryReceive, RepliesAreAppendedToTheList) {
   // The handler appends; the list is only emptied by the start of a discovery.
   ipData(Reply().type(1, 1).mac(1).name("a").bytes);
   ipData(Reply().type(1, 1).mac(2).name("b").bytes);

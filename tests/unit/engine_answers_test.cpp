@@ -413,7 +413,7 @@ TEST(EngineI2cAnswers, GatewayErrorDuringTheTransfer) {
   EXPECT_EQ(rig.device.i2cFlashCount(), 0);
 }
 
-TEST(EngineLifecycle, NewUpgradeAfterAFailureThatLeftTheConnectionOpen) {
+TEST(EngineLifecycle, NewUpgradeAfterAFailureConnectsAgainAndSucceeds) {
   LoopbackRig rig;
   int run = 0;
   rig.device.script = [&run](Port port, int index, const QByteArray&) {
@@ -424,11 +424,13 @@ TEST(EngineLifecycle, NewUpgradeAfterAFailureThatLeftTheConnectionOpen) {
   ASSERT_TRUE(rig.start(nullptr, nullptr, &kWeb));
   ASSERT_TRUE(rig.runToEnd());
   EXPECT_EQ(rig.probe.count(StatusFailed), 1);
+  const int accepted = rig.device.connectionsAccepted(Port::Common);
   run = 1;
   rig.probe.clear();
   ASSERT_TRUE(rig.start(nullptr, nullptr, &kWeb));
   ASSERT_TRUE(rig.runToEnd());
   EXPECT_EQ(rig.probe.count(StatusSucceeded), 1) << rig.probe.transcript().join('\n').toStdString();
+  EXPECT_GT(rig.device.connectionsAccepted(Port::Common), accepted);
 }
 
 TEST(EngineLifecycle, DestroyingARunningEngineReportsNothingMore) {
