@@ -3,16 +3,12 @@
 // counts the distinct devices that answer within 2 s. Prints the figures; asserts nothing.
 // Runs only inside a lab: scripts/lab-broadcast starts it through tests/lab/netlab.
 
+#include "support/Lab.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QSet>
-#include <QTemporaryDir>
 #include <cstdio>
 
 #include <arpa/inet.h>
@@ -21,48 +17,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-
-QString deviceAddress(int i) { return QStringLiteral("10.77.%1.%2").arg(1 + i / 254).arg(1 + i % 254); }
-
-}  // namespace
-
 int main(int argc, char* argv[]) {
   QCoreApplication app(argc, argv);
-  const QString devns = qEnvironmentVariable("ORV_LAB_DEVNS");
-  if (devns.isEmpty()) {
+  if (!orvane::test::inLab()) {
     std::fprintf(stderr, "broadcast_count_bench: not inside a network lab; run scripts/lab-broadcast\n");
     return 77;
   }
   const int devices = qEnvironmentVariableIntValue("ORV_LAB_DEVICES");
-  const QString binDir = qEnvironmentVariableIsEmpty("ORVANE_BIN_DIR") ? QCoreApplication::applicationDirPath()
-                                                                       : qEnvironmentVariable("ORVANE_BIN_DIR");
-  QTemporaryDir dir;
-  QJsonArray list;
-  for (int i = 0; i < devices; ++i) list.append(QJsonObject{{"address", deviceAddress(i)}});
-  QFile config(dir.filePath(QStringLiteral("devices.json")));
-  if (!config.open(QIODevice::WriteOnly) || config.write(QJsonDocument(QJsonObject{{"devices", list}}).toJson()) < 0) {
-    std::fprintf(stderr, "broadcast_count_bench: cannot write %s\n", qPrintable(config.fileName()));
-    return 1;
-  }
-  config.close();
-
-  const QString ready = dir.filePath(QStringLiteral("ready"));
-  QElapsedTimer startClock;
-  startClock.start();
-  QProcess sim;
-  sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  sim.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"), devns, binDir + QStringLiteral("/orvane-devsim"),
-                                   QStringLiteral("--config"), config.fileName(), QStringLiteral("--ready-file"), ready});
-  const QDeadlineTimer readyDeadline(30000);
-  while (!QFile::exists(ready) && sim.state() != QProcess::NotRunning && !readyDeadline.hasExpired()) sim.waitForFinished(5);
-  if (!QFile::exists(ready)) {
+  orvane::test::Simulator sim(orvane::test::labDevicesConfig(devices), {.record = false, .readyTimeoutMs = 30000});
+  if (!sim.started()) {
     std::fprintf(stderr, "broadcast_count_bench: the simulator did not become ready\n");
-    sim.kill();
-    sim.waitForFinished(5000);
     return 1;
   }
-  const qint64 simReadyMs = startClock.elapsed();
+  const qint64 simReadyMs = sim.readyAfterMs();
 
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const int one = 1;
@@ -104,8 +71,6 @@ int main(int argc, char* argv[]) {
     lastReplyMs = replyClock.elapsed();
   }
   ::close(fd);
-  sim.terminate();
-  sim.waitForFinished(5000);
 
   std::printf("devices configured:          %d\n", devices);
   std::printf("lab start (namespaces+addr): %s ms\n", qEnvironmentVariable("ORV_LAB_SETUP_MS", QStringLiteral("?")).toLocal8Bit().constData());

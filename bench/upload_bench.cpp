@@ -7,15 +7,13 @@
 #include "engine/ORVCRoVivazava.h"
 #include "engine/FirmwareFile.h"
 #include "engine/IpPacket.h"
+#include "support/Lab.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QThread>
+#include <QJsonArray>
+#include <QJsonObject>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -165,27 +163,15 @@ void line(const char* what, qint64 ms, qint64 exchanges) {
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  const QByteArray devns = qgetenv("ORV_LAB_DEVNS");
-  if (devns.isEmpty()) {
+  if (!orvane::test::inLab()) {
     std::fprintf(stderr, "upload_bench: run me through scripts/bench-upload (inside a network lab)\n");
     return 77;
   }
-  QTemporaryDir dir;
-  const QString config = dir.filePath("devices.json");
-  const QString ready = dir.filePath("ready");
-  QFile f(config);
-  if (!f.open(QIODevice::WriteOnly)) return 1;
-  f.write(QByteArray(R"({"devices":[{"address":")") + kDevice +
-          R"(","type":"00010001","versionWord":"00010000","flashTimeMs":200,)"
-          R"("i2c":[{"address":80,"type":"00050001","versionWord":"00010000"}]}]})");
-  f.close();
-  QProcess sim;
-  sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  sim.start("ip", {"netns", "exec", QString::fromLocal8Bit(devns), QCoreApplication::applicationDirPath() + "/orvane-devsim",
-                   "--config", config, "--ready-file", ready});
-  QDeadlineTimer readyBy(10000);
-  while (!QFile::exists(ready) && !readyBy.hasExpired()) QThread::msleep(10);
-  if (!QFile::exists(ready)) {
+  const QJsonObject i2c{{"address", 80}, {"type", "00050001"}, {"versionWord", "00010000"}};
+  const QJsonObject device{{"address", kDevice}, {"type", "00010001"}, {"versionWord", "00010000"},
+                           {"flashTimeMs", 200},  {"i2c", QJsonArray{i2c}}};
+  orvane::test::Simulator sim(QJsonObject{{"devices", QJsonArray{device}}}, {.record = false});
+  if (!sim.started()) {
     std::fprintf(stderr, "upload_bench: the simulator did not start\n");
     return 1;
   }
@@ -226,8 +212,5 @@ int main(int argc, char** argv) {
   if (engineBin > 0 && plainBin > 0 && engineI2c > 0 && plainI2cMs > 0)
     std::printf("engine / plain time: .bin %.2f, .bi2 %.2f (target: within 1.20)\n",
                 double(engineBin) / double(plainBin), double(engineI2c) / double(plainI2cMs));
-
-  sim.terminate();
-  sim.waitForFinished(3000);
   return 0;
 }

@@ -44,6 +44,11 @@ SimDevice::SimDevice(const DeviceConfig& config, Recorder& recorder, QObject* pa
   }
 }
 
+I2cDeviceConfig* SimDevice::i2cState(int address) {
+  auto it = i2c_.find(address);
+  return it == i2c_.end() ? nullptr : &it->state;
+}
+
 void SimDevice::event(QJsonObject line) { recorder_.write(config_.address, std::move(line)); }
 
 void SimDevice::violation(int port, const QString& detail) { recorder_.violation(config_.address, port, detail); }

@@ -53,6 +53,17 @@ class SimDevice : public QObject {
   TcpOutcome handleTcp(int port, const QByteArray& frame);
   HttpOutcome handleHttp(const QByteArray& request);
 
+  // For a caller that drives the device in-process (the loopback test device): the reported
+  // identity and the faults may be changed between requests, and what the device holds
+  // can be read.
+  DeviceConfig& settings() { return config_; }
+  // The I2C device at `address` as it now reports itself; nullptr when there is none.
+  I2cDeviceConfig* i2cState(int address);
+  // The image memory written into the I2C device at `address`.
+  QByteArray i2cMemory(int address) const { return i2c_.value(address).memory; }
+  // The image of the upload in progress or last completed on the file port.
+  const QByteArray& uploadImage() const { return currentImage_; }
+
  private:
   struct I2cDevice {
     I2cDeviceConfig state;               // type, version word and name as now reported

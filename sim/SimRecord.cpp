@@ -19,9 +19,11 @@ bool Recorder::open(const QString& path, QString& error) {
 }
 
 void Recorder::write(const QString& device, QJsonObject line) {
-  if (!file_) return;
+  if (!file_ && !onLine) return;
   line.insert(QStringLiteral("t"), double(clock_.elapsed()));
   line.insert(QStringLiteral("device"), device);
+  if (onLine) onLine(line);
+  if (!file_) return;
   const QByteArray text = QJsonDocument(line).toJson(QJsonDocument::Compact);
   std::fwrite(text.constData(), 1, size_t(text.size()), file_);
   std::fputc('\n', file_);

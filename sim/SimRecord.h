@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <cstdio>
+#include <functional>
 
 // Appends one JSON object per line to the record file and flushes every line, so that a
 // test reading the file while the simulator runs sees each exchange as soon as it happened.
@@ -20,6 +21,9 @@ class Recorder {
   bool open(const QString& path, QString& error);
   // Adds "t" (milliseconds since start) and "device", then writes the line.
   void write(const QString& device, QJsonObject line);
+  // Called with every line, also when no file is open, for an observer in the same process.
+  std::function<void(const QJsonObject& line)> onLine;
+
   // A request whose checksum, length or layout is wrong; also written to standard error.
   void violation(const QString& device, int port, const QString& detail);
 

@@ -2,6 +2,7 @@
 #include "common/Globalfunctions.h"
 #include "discovery/ScanOrvaneModule.h"
 #include "engine/IpPacket.h"
+#include "support/GlobalStateGuard.h"
 #include "support/Lab.h"
 
 #include <QElapsedTimer>
@@ -49,6 +50,8 @@ class DiscoveryI2cLab : public ::testing::Test {
     configureErrorLog(0, QString(), kApp);
     configureGeneralLog(0, 255, false, false, kApp);
   }
+
+  GlobalStateGuard globals_;
 };
 
 TEST_F(DiscoveryI2cLab, ListsAndIdentifiesEveryDeviceWithTheExactRequests) {

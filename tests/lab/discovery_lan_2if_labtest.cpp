@@ -3,6 +3,7 @@
 #include "common/Globalfunctions.h"
 #include "common/UiHooks.h"
 #include "discovery/ScanOrvaneModule.h"
+#include "support/GlobalStateGuard.h"
 #include "support/Lab.h"
 
 #include <QElapsedTimer>
@@ -28,6 +29,8 @@ class DiscoveryTwoInterfaces : public ::testing::Test {
     configureErrorLog(0, QString(), kApp);
     configureGeneralLog(0, 255, false, false, kApp);
   }
+
+  GlobalStateGuard globals_;
 };
 
 TEST_F(DiscoveryTwoInterfaces, OneDatagramPerInterfaceInInterfaceOrder) {

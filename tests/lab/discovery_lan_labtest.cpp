@@ -4,6 +4,7 @@
 #include "common/UiHooks.h"
 #include "discovery/ScanOrvaneModule.h"
 #include "engine/IpPacket.h"
+#include "support/GlobalStateGuard.h"
 #include "support/Lab.h"
 
 #include <QCoreApplication>
@@ -44,7 +45,7 @@ class DiscoveryLan : public ::testing::Test {
     configureGeneralLog(0, 255, false, false, kApp);
     orvane::ui::setMessageBoxHandler([this](const QString&, const QString& text, orvane::ui::BoxIcon) { boxes << text; });
   }
-  void TearDown() override { orvane::ui::setMessageBoxHandler({}); }
+  GlobalStateGuard globals_;
 
   QString errorLog() const {
     QFile f(errorLogFilePath());

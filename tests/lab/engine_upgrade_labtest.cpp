@@ -3,6 +3,7 @@
 // the device namespace. Every path of the sequencer, every failure row with its exact
 // messages, the reachability test, and one run with the shipped waits.
 #include "support/EngineProbe.h"
+#include "support/GlobalStateGuard.h"
 #include "support/Lab.h"
 
 #include "common/UiHooks.h"
@@ -29,9 +30,9 @@ QJsonObject deviceConfig(const QJsonObject& faults = {}, int flashTimeMs = 300) 
 
 QJsonObject json(const char* text) { return QJsonDocument::fromJson(text).object(); }
 
-const QByteArray kBin = firmwareFile(1000, 0x00010001, 0x00010005);
-const QByteArray kWeb = QByteArray(130, 'w');
-const QByteArray kBi2 = firmwareFile(100, 0x00050001, 0x00010003);
+const QByteArray& kBin = pathBin();
+const QByteArray& kWeb = pathWeb();
+const QByteArray& kBi2 = pathBi2();
 
 struct LabRig {
   explicit LabRig(const QJsonObject& config, EngineSettings s = quickSettings()) : sim(config), settings(s) {
@@ -75,24 +76,14 @@ struct LabRig {
   std::unique_ptr<ORVCRoVivazava> engine;
 };
 
-struct PathCase {
-  const char* name;
-  bool bin, bi2, web;
-};
-
 class EngineLabPaths : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(EngineLabPaths, RunsThePathAndTheDeviceEndsOnTheFilesVersion) {
   ORVANE_REQUIRE_LAB();
-  const PathCase c = GetParam();
+  const PathCase& c = GetParam();
   LabRig rig(deviceConfig());
   ASSERT_TRUE(rig.sim.started());
-  ASSERT_TRUE(rig.constructed);
-  ASSERT_TRUE(rig.start(c.bin ? &kBin : nullptr, c.bi2 ? &kBi2 : nullptr, c.web ? &kWeb : nullptr));
-  ASSERT_TRUE(rig.runToEnd()) << rig.probe.transcript().join('\n').toStdString();
-
-  const QStringList expected = pathTranscript(c.bin, c.web, c.bi2);
-  EXPECT_EQ(rig.probe.transcript(), expected);
+  ASSERT_TRUE(runWholePath(rig, c.bin, c.bi2, c.web));
   EXPECT_TRUE(rig.sim.violations().isEmpty()) << rig.sim.violations().join('\n').toStdString();
   EXPECT_EQ(rig.received(8010).value(0), orvane::proto::deviceVersionRequest());
 
@@ -124,10 +115,7 @@ TEST_P(EngineLabPaths, RunsThePathAndTheDeviceEndsOnTheFilesVersion) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllSelections, EngineLabPaths,
-                         ::testing::Values(PathCase{"bin", true, false, false}, PathCase{"web", false, false, true},
-                                           PathCase{"bi2", false, true, false}, PathCase{"bin_web", true, false, true},
-                                           PathCase{"bin_bi2", true, true, false},
-                                           PathCase{"web_bi2", false, true, true}, PathCase{"all", true, true, true}),
+                         ::testing::ValuesIn(pathCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct FailureCase {
@@ -212,6 +200,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(EngineLab, VersionRefusalsAndDowngrades) {
   ORVANE_REQUIRE_LAB();
+  GlobalStateGuard globals;
   QStringList asked;
   orvane::ui::setQuestionHandler([&](const QString&, const QString& text) {
     asked << text;
@@ -268,7 +257,6 @@ TEST(EngineLab, VersionRefusalsAndDowngrades) {
       EXPECT_EQ(rig.probe.transcript(), QStringList({"M:Check actual firmware version.", "M:Type or version error.", "F"}));
     }
   }
-  orvane::ui::setQuestionHandler({});
 }
 
 TEST(EngineLab, StartRefusedWithoutEchoAndPingResults) {

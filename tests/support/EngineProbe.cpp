@@ -150,4 +150,27 @@ QStringList pathTranscript(bool bin, bool web, bool bi2) {
   return expected;
 }
 
+const std::vector<PathCase>& pathCases() {
+  static const std::vector<PathCase> cases{{"bin", true, false, false},    {"web", false, false, true},
+                                           {"bi2", false, true, false},    {"bin_web", true, false, true},
+                                           {"bin_bi2", true, true, false}, {"web_bi2", false, true, true},
+                                           {"all", true, true, true}};
+  return cases;
+}
+
+const QByteArray& pathBin() {
+  static const QByteArray file = firmwareFile(1000, 0x00010001, 0x00010005);
+  return file;
+}
+
+const QByteArray& pathWeb() {
+  static const QByteArray file(130, 'w');
+  return file;
+}
+
+const QByteArray& pathBi2() {
+  static const QByteArray file = firmwareFile(100, 0x00050001, 0x00010003);
+  return file;
+}
+
 }  // namespace orvane::test

@@ -6,8 +6,10 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <gtest/gtest.h>
 #include <functional>
 #include <ostream>
+#include <vector>
 
 // Helpers for driving the upgrade engine in tests: a recorder of its status reports and
 // bounded waits that run the event loop.
@@ -68,6 +70,36 @@ QStringList webStageTranscript();
 QStringList i2cStageTranscript();
 // A whole successful upgrade with the selected files: the version check, each stage, "S".
 QStringList pathTranscript(bool bin, bool web, bool bi2);
+
+// The files of the engine tests: a 1000-byte .bin of type 00010001, version 1.5; a 130-byte
+// .web; a 100-byte .bi2 of type 00050001, version 1.3.
+const QByteArray& pathBin();
+const QByteArray& pathWeb();
+const QByteArray& pathBi2();
+
+// Every selection of files a whole upgrade can take.
+struct PathCase {
+  const char* name;
+  bool bin, bi2, web;
+};
+const std::vector<PathCase>& pathCases();
+
+// Starts the rig's engine (LoopbackRig, or a lab rig with the same members) with the
+// selected files of the engine tests and runs the upgrade to its end; fails, with the
+// transcript, unless it ends exactly as pathTranscript() says.
+template <class Rig>
+::testing::AssertionResult runWholePath(Rig& rig, bool bin, bool bi2, bool web) {
+  if (!rig.constructed) return ::testing::AssertionFailure() << "the engine was not constructed";
+  if (!rig.start(bin ? &pathBin() : nullptr, bi2 ? &pathBi2() : nullptr, web ? &pathWeb() : nullptr))
+    return ::testing::AssertionFailure() << "the upgrade did not start";
+  const bool ended = rig.runToEnd();
+  const QStringList transcript = rig.probe.transcript();
+  const QStringList expected = pathTranscript(bin, web, bi2);
+  if (ended && transcript == expected) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << (ended ? "" : "the upgrade did not end\n") << "transcript:\n"
+                                       << transcript.join('\n').toStdString() << "\nexpected:\n"
+                                       << expected.join('\n').toStdString();
+}
 
 }  // namespace orvane::test
 

@@ -1,66 +1,75 @@
 #include "FakeDevice.h"
 
 #include "EngineProbe.h"
+#include "LoopbackSocket.h"
 #include "engine/FirmwareFile.h"
-#include "engine/IpPacket.h"
+#include "sim/SimDevice.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QPointer>
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace orvane::test {
 
-using namespace orvane::proto;
-
 namespace {
-quint32 be32(const QByteArray& b, int at) {
-  return quint32(quint8(b[at])) << 24 | quint32(quint8(b[at + 1])) << 16 | quint32(quint8(b[at + 2])) << 8 |
-         quint8(b[at + 3]);
+
+constexpr int kPieceGapMs = 8;
+const QString kAddress = QStringLiteral("127.0.0.1");
+
+QString hexText(const QByteArray& bytes) { return QString::fromLatin1(bytes.toHex()); }
+
+int simPort(FakeDevice::Port port) { return port == FakeDevice::Port::Common ? sim::kCommonPort : sim::kFilePort; }
+
+QString simHttpMode(FakeDevice::Http mode) {
+  switch (mode) {
+    case FakeDevice::Http::NotFound: return QStringLiteral("404");
+    case FakeDevice::Http::Redirect: return QStringLiteral("302");
+    case FakeDevice::Http::Empty: return QStringLiteral("empty");
+    case FakeDevice::Http::Silent: return QStringLiteral("silent");
+    case FakeDevice::Http::Ok:
+    case FakeDevice::Http::Reset: break;
+  }
+  return QStringLiteral("ok");
 }
-QByteArray word32(quint32 v) {
-  QByteArray out(4, '\0');
-  out[0] = char(v >> 24);
-  out[1] = char(v >> 16);
-  out[2] = char(v >> 8);
-  out[3] = char(v);
-  return out;
+
+// The device in the simulator's configuration terms (sim/README.md), so that what the
+// loopback device leaves open (MAC, name) takes the simulator's defaults. It restarts at
+// once after a reset: the loopback tests do not wait for a reboot.
+sim::DeviceConfig simConfig(const FakeDevice& d) {
+  const QJsonObject i2c{{"address", d.i2cAddress}, {"type", hexText(d.i2cType)}, {"versionWord", hexText(d.i2cVersionWord)}};
+  const QJsonObject device{{"address", kAddress},     {"type", hexText(d.type)}, {"versionWord", hexText(d.versionWord)},
+                           {"flashTimeMs", 0},        {"i2c", QJsonArray{i2c}}};
+  QList<sim::DeviceConfig> devices;
+  QString error;
+  if (!sim::parseConfig(QJsonObject{{"devices", QJsonArray{device}}}, devices, error))
+    std::fprintf(stderr, "FakeDevice: %s\n", qPrintable(error));
+  return devices.value(0);
 }
-// The firmware version of an identification word, written in the layout of `deviceWord`
-// (the device keeps its hardware version).
-QByteArray versionInDeviceLayout(const QByteArray& fileWord, const QByteArray& deviceWord) {
-  const VersionWord w = decodeVersionWord(reinterpret_cast<const quint8*>(fileWord.constData()));
-  if (deviceWord.at(0) == 0) return word32(quint32(w.firmware));
-  QByteArray out = deviceWord.left(2);
-  out += char(w.firmware >> 16);
-  out += char(w.firmware & 0xFF);
-  return out;
-}
+
 }  // namespace
 
 // --- HTTP responder: a plain blocking server on its own thread -------------------------
 class HttpResponder {
  public:
-  HttpResponder() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 8);
-    socklen_t n = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
-    port_ = ntohs(a.sin_port);
+  // Gives the device's outcome for one request; called on the responder's thread.
+  using Answer = std::function<sim::HttpOutcome(const QByteArray& request)>;
+
+  explicit HttpResponder(Answer answer) : answer_(std::move(answer)) {
+    fd_ = bindLoopback(SOCK_STREAM, port_);
     thread_ = std::thread([this] { run(); });
   }
   ~HttpResponder() {
@@ -69,16 +78,9 @@ class HttpResponder {
     for (int c : held_) ::close(c);
     ::close(fd_);
   }
-  quint16 port() const { return port_; }
-  void set(FakeDevice::Http mode, int corrupt) {
-    std::lock_guard lock(mutex_);
-    mode_ = mode;
-    corrupt_ = corrupt;
-  }
-  void setBody(const QByteArray& body) {
-    std::lock_guard lock(mutex_);
-    body_ = body;
-  }
+  quint16 port() const { return fd_ >= 0 ? port_ : 0; }
+  // Reset: every request is answered by a reset of the connection.
+  void setReset(bool reset) { reset_ = reset; }
   QStringList requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
@@ -91,10 +93,10 @@ class HttpResponder {
       if (::poll(&p, 1, 20) <= 0) continue;
       const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (c < 0) continue;
-      serve(c);
+      serve(c, readRequest(c));
     }
   }
-  void serve(int c) {
+  static QByteArray readRequest(int c) {
     QByteArray request;
     char buf[4096];
     for (int guard = 0; guard < 200 && !request.contains("\r\n\r\n"); ++guard) {
@@ -104,235 +106,234 @@ class HttpResponder {
       if (n <= 0) break;
       request.append(buf, n);
     }
-    FakeDevice::Http mode;
-    QByteArray body;
-    int corrupt;
+    return request;
+  }
+  void serve(int c, const QByteArray& request) {
     {
       std::lock_guard lock(mutex_);
       requests_ << QString::fromLatin1(request);
-      mode = mode_;
-      body = body_;
-      corrupt = corrupt_;
     }
-    QByteArray response;
-    switch (mode) {
-      case FakeDevice::Http::Ok:
-        if (corrupt >= 0 && corrupt < body.size()) body[corrupt] = char(~body[corrupt]);
-        response = "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) +
-                   "\r\nConnection: close\r\n\r\n" + body;
-        break;
-      case FakeDevice::Http::NotFound:
-        response = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        break;
-      case FakeDevice::Http::Redirect:
-        response = "HTTP/1.1 302 Found\r\nLocation: /\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        break;
-      case FakeDevice::Http::Empty:
-        response = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        break;
-      case FakeDevice::Http::Silent:
-        held_.push_back(c);   // never answered; closed when the device goes
-        return;
-      case FakeDevice::Http::Reset: {
-        linger l{1, 0};
-        ::setsockopt(c, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        ::close(c);
-        return;
-      }
+    if (reset_) {
+      linger l{1, 0};
+      ::setsockopt(c, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+      ::close(c);
+      return;
     }
-    for (qsizetype sent = 0; sent < response.size();) {
-      const ssize_t n = ::send(c, response.constData() + sent, size_t(response.size() - sent), MSG_NOSIGNAL);
+    const sim::HttpOutcome out = answer_(request);
+    if (out.silent) {
+      held_.push_back(c);  // never answered; closed when the device goes
+      return;
+    }
+    for (qsizetype sent = 0; sent < out.response.size();) {
+      const ssize_t n = ::send(c, out.response.constData() + sent, size_t(out.response.size() - sent), MSG_NOSIGNAL);
       if (n <= 0) break;
       sent += n;
     }
     ::close(c);
   }
 
+  Answer answer_;
   int fd_ = -1;
   quint16 port_ = 0;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> reset_{false};
   std::thread thread_;
   std::vector<int> held_;
   mutable std::mutex mutex_;
-  FakeDevice::Http mode_ = FakeDevice::Http::Ok;
-  int corrupt_ = -1;
-  QByteArray body_;
   QStringList requests_;
 };
 
 // --- The device ----------------------------------------------------------------------
 struct FakeDevice::Impl {
-  explicit Impl(FakeDevice& owner) : self(owner) {}
+  explicit Impl(FakeDevice& owner) : self(owner) {
+    recorder.onLine = [this](const QJsonObject& line) { observe(line); };
+    push();
+    http.emplace([this](const QByteArray& request) { return httpAnswer(request); });
+  }
+  ~Impl() {
+    // The responder's thread asks the model: stop it before the model goes.
+    http.reset();
+  }
+
   FakeDevice& self;
+  // The model is also asked by the HTTP thread; the lock is taken again by observe().
+  mutable std::recursive_mutex mutex;
+  sim::Recorder recorder;
+  std::unique_ptr<sim::SimDevice> model;
+  QString httpMode = QStringLiteral("ok");
+  int corruptReadback = -1;
   QTcpServer common, file;
-  HttpResponder http;
   QMap<Port, QList<QByteArray>> frames;
   QMap<Port, int> open, accepted;
-  QByteArray uploaded;
+  QSet<QTcpSocket*> sockets;
   qint64 activated = -1;
-  bool activationPending = false;
   int flashes = 0;
   int i2cFlashes = 0;
-  QByteArray i2cImage = QByteArray(1 << 16, char(0xFF));
-  QByteArray windows[4] = {QByteArray(16, '\0'), QByteArray(16, '\0'), QByteArray(16, '\0'), QByteArray(16, '\0')};
-  quint32 commandWord = 0;
+  QStringList violations;
+  std::optional<HttpResponder> http;
 
-  void accept(QTcpServer& server, Port port) {
-    while (QTcpSocket* s = server.nextPendingConnection()) {
-      ++open[port];
-      ++accepted[port];
-      auto splitter = std::make_shared<FrameSplitter>();
-      QObject::connect(s, &QTcpSocket::disconnected, s, [this, s, port] {
-        --open[port];
-        s->deleteLater();
-      });
-      QObject::connect(s, &QTcpSocket::readyRead, s, [this, s, port, splitter] {
-        splitter->push(s->readAll());
-        QByteArray frame;
-        while (splitter->next(frame)) handle(s, port, frame);
-      });
-    }
+  void push();
+  void pull();
+  void observe(const QJsonObject& line);
+  sim::HttpOutcome httpAnswer(const QByteArray& request);
+  sim::TcpOutcome modelAnswer(Port port, const QByteArray& frame);
+  void accept(QTcpServer& server, Port port);
+  void read(QTcpSocket* s, Port port, QByteArray& buffer);
+  bool handle(QTcpSocket* s, Port port, const QByteArray& frame);
+  void dropConnections();
+  static void send(QTcpSocket* s, const QByteArray& bytes, const QList<int>& cuts, bool close);
+};
+
+// Hands the fields of the device to the model: a test may have changed them since the
+// last request. A new I2C address needs a new model.
+void FakeDevice::Impl::push() {
+  std::lock_guard lock(mutex);
+  if (!model || !model->i2cState(self.i2cAddress)) {
+    model = std::make_unique<sim::SimDevice>(simConfig(self), recorder);
+    model->onReboot = [this](sim::SimDevice*) { dropConnections(); };
   }
+  sim::DeviceConfig& c = model->settings();
+  c.type = self.type;
+  c.versionWord = self.versionWord;
+  c.faults.versionAfterFlash = self.versionAfterFlash;
+  c.faults.i2cVersionAfterFlash = self.i2cVersionAfterFlash;
+  c.faults.corruptI2cReadback = self.corruptI2cReadback;
+  c.faults.http = httpMode;
+  c.faults.corruptReadback = corruptReadback;
+  sim::I2cDeviceConfig* i2c = model->i2cState(self.i2cAddress);
+  i2c->type = self.i2cType;
+  i2c->versionWord = self.i2cVersionWord;
+}
 
-  void handle(QTcpSocket* s, Port port, const QByteArray& frame) {
-    frames[port].append(frame);
-    const int index = int(frames[port].size());
-    Reply reply;
-    if (self.script) reply = self.script(port, index, frame);
-    switch (reply.kind) {
-      case Reply::Silent: return;
-      case Reply::Close: s->close(); return;
-      case Reply::Bytes: sendPieces(s, reply.bytes, reply.cuts); return;
-      case Reply::Normal: break;
+// Takes back what the model changed: a flashing gives new versions.
+void FakeDevice::Impl::pull() {
+  std::lock_guard lock(mutex);
+  self.versionWord = model->settings().versionWord;
+  if (const sim::I2cDeviceConfig* i2c = model->i2cState(self.i2cAddress)) {
+    self.i2cType = i2c->type;
+    self.i2cVersionWord = i2c->versionWord;
+  }
+}
+
+// Every event the model records, as the simulator would write it to its record.
+void FakeDevice::Impl::observe(const QJsonObject& line) {
+  std::lock_guard lock(mutex);
+  const QString event = line.value(QLatin1String("event")).toString();
+  if (event == QLatin1String("violation")) {
+    violations << QStringLiteral("port %1: %2")
+                      .arg(line.value(QLatin1String("port")).toInt())
+                      .arg(line.value(QLatin1String("detail")).toString());
+  } else if (event == QLatin1String("activated")) {
+    activated = line.value(QLatin1String("length")).toInteger();
+  } else if (event == QLatin1String("flashed")) {
+    ++(line.contains(QLatin1String("i2c")) ? i2cFlashes : flashes);
+    pull();
+  }
+}
+
+sim::HttpOutcome FakeDevice::Impl::httpAnswer(const QByteArray& request) {
+  std::lock_guard lock(mutex);
+  return model->handleHttp(request);
+}
+
+sim::TcpOutcome FakeDevice::Impl::modelAnswer(Port port, const QByteArray& frame) {
+  std::lock_guard lock(mutex);
+  push();
+  const sim::TcpOutcome out = model->handleTcp(simPort(port), frame);
+  pull();
+  return out;
+}
+
+void FakeDevice::Impl::accept(QTcpServer& server, Port port) {
+  while (QTcpSocket* s = server.nextPendingConnection()) {
+    if (model->rebooting()) {  // a restarting device refuses its ports
+      s->abort();
+      s->deleteLater();
+      continue;
     }
-    const QByteArray answer = port == Port::Common ? commonAnswer(frame) : fileAnswer(frame);
-    if (!answer.isEmpty()) {
-      s->write(answer);
+    ++open[port];
+    ++accepted[port];
+    sockets.insert(s);
+    auto buffer = std::make_shared<QByteArray>();
+    QObject::connect(s, &QTcpSocket::disconnected, s, [this, s, port] {
+      --open[port];
+      sockets.remove(s);
+      s->deleteLater();
+    });
+    QObject::connect(s, &QTcpSocket::readyRead, s, [this, s, port, buffer] { read(s, port, *buffer); });
+  }
+}
+
+// Cuts the stream into frames by their payload-length field, as the simulator's server does.
+void FakeDevice::Impl::read(QTcpSocket* s, Port port, QByteArray& buffer) {
+  buffer.append(s->readAll());
+  while (buffer.size() >= sim::kFrameHeader) {
+    if (buffer[0] != 0) {
+      recorder.violation(kAddress, simPort(port),
+                         QStringLiteral("stream out of step: %1 bytes dropped").arg(buffer.size()));
+      buffer.clear();
+      return;
+    }
+    const int length = sim::wireFrameLength(buffer);
+    if (buffer.size() < length) return;
+    const QByteArray frame = buffer.left(length);
+    buffer.remove(0, length);
+    if (!handle(s, port, frame)) return;
+  }
+}
+
+// One request: the script's reply or the model's answer. False when the connection closes.
+bool FakeDevice::Impl::handle(QTcpSocket* s, Port port, const QByteArray& frame) {
+  frames[port].append(frame);
+  const int index = int(frames[port].size());
+  const Reply reply = self.script ? self.script(port, index, frame) : Reply{};
+  if (reply.kind == Reply::Close) {
+    s->close();
+    return false;
+  }
+  sim::TcpOutcome out = modelAnswer(port, frame);
+  if (reply.kind == Reply::Silent) {
+    out.answer.clear();
+    out.split.clear();
+  } else if (reply.kind == Reply::Bytes) {
+    out.answer = reply.bytes;
+    out.split = reply.cuts;
+  }
+  send(s, out.answer, out.split, out.close);
+  return !out.close;
+}
+
+// A reset closes every connection of the device.
+void FakeDevice::Impl::dropConnections() {
+  const QSet<QTcpSocket*> all = sockets;
+  for (QTcpSocket* s : all) s->disconnectFromHost();
+}
+
+void FakeDevice::Impl::send(QTcpSocket* s, const QByteArray& bytes, const QList<int>& cuts, bool close) {
+  if (cuts.isEmpty()) {
+    if (!bytes.isEmpty() && s->state() == QAbstractSocket::ConnectedState) {
+      s->write(bytes);
       s->flush();
     }
+    if (close) s->disconnectFromHost();
+    return;
   }
-
-  static void sendPieces(QTcpSocket* s, const QByteArray& bytes, const QList<int>& cuts) {
-    int from = 0;
-    int delay = 0;
-    QList<int> ends = cuts;
-    ends.append(int(bytes.size()));
-    QPointer<QTcpSocket> guard(s);
-    for (int end : ends) {
-      const QByteArray piece = bytes.mid(from, end - from);
-      from = end;
-      QTimer::singleShot(delay, s, [guard, piece] {
-        if (guard && guard->state() == QAbstractSocket::ConnectedState) {
-          guard->write(piece);
-          guard->flush();
-        }
-      });
-      delay += 8;
-    }
+  QList<int> ends = cuts;
+  ends.append(int(bytes.size()));
+  QPointer<QTcpSocket> guard(s);
+  int from = 0;
+  for (int i = 0; i < ends.size(); ++i) {
+    const QByteArray piece = bytes.mid(from, ends[i] - from);
+    const bool last = i == ends.size() - 1;
+    from = ends[i];
+    QTimer::singleShot(i * kPieceGapMs, s, [guard, piece, last, close] {
+      if (!guard || guard->state() != QAbstractSocket::ConnectedState) return;
+      guard->write(piece);
+      guard->flush();
+      if (last && close) guard->disconnectFromHost();
+    });
   }
-
-  QByteArray commonAnswer(const QByteArray& f) {
-    const quint8 code = quint8(f[1]);
-    const QByteArray payload = f.mid(6, f.size() - 8);
-    if (code == ReadVariables) {
-      if (payload.contains(char(VarReset))) {
-        if (activationPending) {
-          activationPending = false;
-          ++flashes;
-          self.versionWord = !self.versionAfterFlash.isEmpty()
-                                 ? self.versionAfterFlash
-                                 : versionInDeviceLayout(uploaded.mid(17 + 26, 4), self.versionWord);
-        }
-        return {};
-      }
-      QByteArray out;
-      for (char id : payload) {
-        out += id;
-        out += id == VarFirmwareType ? self.type : self.versionWord;
-      }
-      return buildPacket(VariablesAnswer, 0, out);
-    }
-    if (code == I2cTransfer) return i2cAnswer(payload);
-    return {};
-  }
-
-  QByteArray i2cAnswer(const QByteArray& p) {
-    QByteArray out;
-    int pos = 0;
-    while (pos + 2 <= p.size()) {
-      const int address = quint8(p[pos]);
-      const int w = quint8(p[pos + 1]);
-      if (pos + 2 + w + 1 > p.size()) break;
-      const QByteArray written = p.mid(pos + 2, w);
-      const int r = quint8(p[pos + 2 + w]);
-      pos += 3 + w;
-      if (address != self.i2cAddress) return buildPacket(I2cError, 0, QByteArray(1, 2));
-      const int reg = w > 0 ? quint8(written[0]) : -1;
-      if (reg >= RegWindow0 && reg < RegWindow0 + 4 && w == 17) windows[reg - RegWindow0] = written.mid(1);
-      if (reg == RegCommand && w == 7) commandWord = be32(written, 3);
-      if (reg == RegTrigger && w == 1) execute();
-      QByteArray read;
-      if (r > 0) {
-        if (reg == RegFirmwareType) read = self.i2cType;
-        else if (reg == RegVersionWord) read = self.i2cVersionWord;
-        else if (reg >= RegWindow0 && reg < RegWindow0 + 4) read = windows[reg - RegWindow0];
-        read = read.leftJustified(r, '\0', true);
-      }
-      out += read;
-      out += char(kI2cStatusOk);
-    }
-    return buildPacket(I2cTransferAnswer, 0, out);
-  }
-
-  void execute() {
-    const quint32 op = commandWord % 64;
-    const quint32 base = commandWord - op;
-    if (op == I2cOpWriteBlock && base + 64 <= quint32(i2cImage.size())) {
-      for (int j = 0; j < 4; ++j)
-        for (int i = 0; i < 16; ++i) i2cImage[int(base) + 16 * j + i] = windows[j][15 - i];
-    } else if (op == I2cOpReadBack && base + 64 <= quint32(i2cImage.size())) {
-      for (int j = 0; j < 4; ++j)
-        for (int i = 0; i < 16; ++i) {
-          const int index = int(base) + 16 * j + i;
-          char b = i2cImage[index];
-          if (index == self.corruptI2cReadback) b = char(~b);
-          windows[j][15 - i] = b;
-        }
-    } else if (op == I2cOpFlashImage) {
-      ++i2cFlashes;
-      if (!self.i2cVersionAfterFlash.isEmpty()) {
-        self.i2cVersionWord = self.i2cVersionAfterFlash;
-      } else {
-        self.i2cType = i2cImage.mid(2 + 22, 4);
-        self.i2cVersionWord = versionInDeviceLayout(i2cImage.mid(2 + 26, 4), self.i2cVersionWord);
-      }
-    }
-  }
-
-  QByteArray fileAnswer(const QByteArray& f) {
-    const quint8 code = quint8(f[1]);
-    if (code == UploadStart) {
-      uploaded.clear();
-      return buildPacket(UploadAnswer, 0, "MemoryErased");
-    }
-    if (code == UploadData && f.size() == 78) {
-      const int offset = int(quint32(quint8(f[6])) << 16 | quint32(quint8(f[7])) << 8 | quint8(f[8]));
-      if (uploaded.size() < offset + 64) uploaded.resize(offset + 64);
-      uploaded.replace(offset, 64, f.mid(12, 64));
-      // What the device serves afterwards: the bytes the image's length field counts.
-      if (uploaded.size() >= 15 && uploaded.startsWith("/hex.hex ")) {
-        const int counted = quint8(uploaded[11]) << 8 | quint8(uploaded[12]);
-        http.setBody(uploaded.mid(15, counted));
-      }
-      return buildPacket(UploadAnswer, 0, "BytesWritten");
-    }
-    if (code == ActivateFirmware && f.size() == 11) {
-      activated = quint8(f[6]) | quint8(f[7]) << 8 | quint8(f[8]) << 16;
-      activationPending = true;
-    }
-    return {};
-  }
-};
+}
 
 FakeDevice::FakeDevice() {
   ensureApplication();
@@ -345,10 +346,10 @@ FakeDevice::FakeDevice() {
 
 FakeDevice::~FakeDevice() = default;
 
-bool FakeDevice::listening() const { return d->common.isListening() && d->file.isListening() && d->http.port(); }
+bool FakeDevice::listening() const { return d->common.isListening() && d->file.isListening() && d->http->port(); }
 quint16 FakeDevice::commonPort() const { return d->common.serverPort(); }
 quint16 FakeDevice::filePort() const { return d->file.serverPort(); }
-quint16 FakeDevice::httpPort() const { return d->http.port(); }
+quint16 FakeDevice::httpPort() const { return d->http->port(); }
 
 void FakeDevice::refuse(Port port) {
   // Keep the port number: a fresh listener would take another one.
@@ -356,16 +357,42 @@ void FakeDevice::refuse(Port port) {
   (port == Port::Common ? d->common : d->file).close();
 }
 
-void FakeDevice::setHttp(Http mode, int corruptIndex) { d->http.set(mode, corruptIndex); }
+void FakeDevice::setHttp(Http mode, int corruptIndex) {
+  std::lock_guard lock(d->mutex);
+  d->http->setReset(mode == Http::Reset);
+  d->httpMode = simHttpMode(mode);
+  d->corruptReadback = corruptIndex;
+  d->push();
+}
+
 QList<QByteArray> FakeDevice::received(Port port) const { return d->frames.value(port); }
-QByteArray FakeDevice::uploadedImage() const { return d->uploaded; }
-qint64 FakeDevice::activatedLength() const { return d->activated; }
-int FakeDevice::flashCount() const { return d->flashes; }
-int FakeDevice::i2cFlashCount() const { return d->i2cFlashes; }
-QByteArray FakeDevice::i2cImage() const { return d->i2cImage; }
+QByteArray FakeDevice::uploadedImage() const {
+  std::lock_guard lock(d->mutex);
+  return d->model->uploadImage();
+}
+qint64 FakeDevice::activatedLength() const {
+  std::lock_guard lock(d->mutex);
+  return d->activated;
+}
+int FakeDevice::flashCount() const {
+  std::lock_guard lock(d->mutex);
+  return d->flashes;
+}
+int FakeDevice::i2cFlashCount() const {
+  std::lock_guard lock(d->mutex);
+  return d->i2cFlashes;
+}
+QByteArray FakeDevice::i2cImage() const {
+  std::lock_guard lock(d->mutex);
+  return d->model->i2cMemory(i2cAddress);
+}
 int FakeDevice::openConnections(Port port) const { return d->open.value(port); }
 int FakeDevice::connectionsAccepted(Port port) const { return d->accepted.value(port); }
-QStringList FakeDevice::httpRequests() const { return d->http.requests(); }
+QStringList FakeDevice::httpRequests() const { return d->http->requests(); }
+QStringList FakeDevice::violations() const {
+  std::lock_guard lock(d->mutex);
+  return d->violations;
+}
 
 LoopbackRig::LoopbackRig(const std::function<void(EngineSettings&)>& adjust) {
   settings = quickSettings(device.commonPort(), device.filePort(), device.httpPort());

@@ -10,11 +10,14 @@
 #include <functional>
 #include <memory>
 
-// A scripted Orvane network device with one I2C device behind it, on loopback only
-// (127.0.0.1, ephemeral ports): the common port and the file port are served on the
-// calling thread's event loop, the HTTP readback by a small thread of its own (the
-// engine's readback blocks the event loop). It keeps the state a real device keeps
-// between exchanges: the uploaded image, the activated length, the I2C image.
+// An Orvane network device with one I2C device behind it, on loopback only (127.0.0.1,
+// ephemeral ports). Its normal answers on the common port, the file port and the HTTP
+// readback come from the simulator's device model (sim/SimDevice), driven in-process, so
+// that the device behaves the same here as in the lab; `script` replaces single answers
+// with what the model cannot express (crafted bytes, cuts, silence, a close), and setHttp
+// can also make the readback connection be reset. The common port and the file port are
+// served on the calling thread's event loop, the HTTP readback by a small thread of its
+// own (the engine's readback blocks the event loop).
 namespace orvane::test {
 
 class FakeDevice {
@@ -22,7 +25,10 @@ class FakeDevice {
   enum class Port { Common, File };
   enum class Http { Ok, NotFound, Redirect, Empty, Silent, Reset };
 
-  // What to do with one request instead of (or as) the device's own answer.
+  // What to do with one request instead of (or as) the device's own answer. Normal: the
+  // model's answer. Bytes and Silent: the model takes the request (its state moves on, as
+  // for a lost or garbled answer) but these bytes, or nothing, are sent. Close: the
+  // connection closes before the model sees the request.
   struct Reply {
     enum Kind { Normal, Bytes, Silent, Close };
     Kind kind = Normal;
@@ -45,6 +51,8 @@ class FakeDevice {
   void refuse(Port port);
 
   // --- The device model ---
+  // What the device reports; the fields follow the device (a flashing changes them) and a
+  // change takes effect at the next request. i2cAddress must be set before the first one.
   QByteArray type = QByteArray::fromHex("00010001");        // variable 0
   QByteArray versionWord = QByteArray::fromHex("00010000"); // variable 1
   QByteArray versionAfterFlash;                             // else the activated file's version
@@ -67,6 +75,8 @@ class FakeDevice {
   int openConnections(Port port) const;
   int connectionsAccepted(Port port) const;
   QStringList httpRequests() const;
+  // Requests the device model refused as not following the protocol ("port N: detail").
+  QStringList violations() const;
 
  private:
   struct Impl;

@@ -3,7 +3,9 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -23,9 +25,14 @@ QJsonObject gatewayConfig(int flashTimeMs, const QJsonObject& faults) {
   return QJsonObject{{"devices", QJsonArray{device}}};
 }
 
+QJsonObject labDevicesConfig(int count) {
+  QJsonArray devices;
+  for (int i = 0; i < count; ++i) devices.append(QJsonObject{{"address", labDeviceAddress(i)}});
+  return QJsonObject{{"devices", devices}};
+}
+
 namespace {
 
-constexpr int kReadyTimeoutMs = 10000;
 constexpr int kStopTimeoutMs = 5000;
 
 QString binDir() {
@@ -58,8 +65,37 @@ struct Simulator::Impl {
   QProcess process;
   QString recordPath;
   bool started = false;
+  qint64 readyAfterMs = -1;
   mutable qint64 readOffset = 0;
   mutable QList<QJsonObject> records;
+
+  // Starts the process and waits until it has created the ready file.
+  bool start(const QStringList& arguments, const QString& readyPath, int readyTimeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QStringLiteral("ip"), arguments);
+    if (!process.waitForStarted(readyTimeoutMs)) {
+      std::fprintf(stderr, "Simulator: cannot start orvane-devsim: %s\n", qPrintable(process.errorString()));
+      return false;
+    }
+    const QDeadlineTimer deadline(readyTimeoutMs);
+    while (!QFile::exists(readyPath)) {
+      if (process.state() == QProcess::NotRunning) {
+        std::fprintf(stderr, "Simulator: orvane-devsim ended before it was ready (exit code %d)\n", process.exitCode());
+        return false;
+      }
+      if (deadline.hasExpired()) {
+        std::fprintf(stderr, "Simulator: orvane-devsim not ready within %d ms\n", readyTimeoutMs);
+        process.kill();
+        process.waitForFinished(kStopTimeoutMs);
+        return false;
+      }
+      process.waitForFinished(5);  // returns after 5 ms while it runs
+    }
+    readyAfterMs = clock.elapsed();
+    return true;
+  }
 
   // Reads the lines completed since the last call; a line still being written stays for later.
   void refresh() const {
@@ -78,7 +114,7 @@ struct Simulator::Impl {
   }
 };
 
-Simulator::Simulator(const QJsonObject& config) : d(std::make_unique<Impl>()) {
+Simulator::Simulator(const QJsonObject& config, const SimulatorOptions& options) : d(std::make_unique<Impl>()) {
   if (!inLab()) {
     std::fprintf(stderr, "Simulator: not inside a network lab; the simulator is not started\n");
     return;
@@ -88,7 +124,6 @@ Simulator::Simulator(const QJsonObject& config) : d(std::make_unique<Impl>()) {
     return;
   }
   const QString configPath = d->dir.filePath(QStringLiteral("devices.json"));
-  d->recordPath = d->dir.filePath(QStringLiteral("record.jsonl"));
   const QString readyPath = d->dir.filePath(QStringLiteral("ready"));
   QFile configFile(configPath);
   if (!configFile.open(QIODevice::WriteOnly) || configFile.write(QJsonDocument(config).toJson()) < 0) {
@@ -97,31 +132,14 @@ Simulator::Simulator(const QJsonObject& config) : d(std::make_unique<Impl>()) {
   }
   configFile.close();
 
-  const QString devns = qEnvironmentVariable("ORV_LAB_DEVNS");
-  d->process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  d->process.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"), devns,
-                                          binDir() + QStringLiteral("/orvane-devsim"), QStringLiteral("--config"), configPath,
-                                          QStringLiteral("--record"), d->recordPath, QStringLiteral("--ready-file"), readyPath});
-  if (!d->process.waitForStarted(kReadyTimeoutMs)) {
-    std::fprintf(stderr, "Simulator: cannot start orvane-devsim in %s: %s\n", qPrintable(devns),
-                 qPrintable(d->process.errorString()));
-    return;
+  QStringList arguments{QStringLiteral("netns"), QStringLiteral("exec"), qEnvironmentVariable("ORV_LAB_DEVNS"),
+                        binDir() + QStringLiteral("/orvane-devsim"), QStringLiteral("--config"), configPath,
+                        QStringLiteral("--ready-file"), readyPath};
+  if (options.record) {
+    d->recordPath = d->dir.filePath(QStringLiteral("record.jsonl"));
+    arguments << QStringLiteral("--record") << d->recordPath;
   }
-  const QDeadlineTimer deadline(kReadyTimeoutMs);
-  while (!QFile::exists(readyPath)) {
-    if (d->process.state() == QProcess::NotRunning) {
-      std::fprintf(stderr, "Simulator: orvane-devsim ended before it was ready (exit code %d)\n", d->process.exitCode());
-      return;
-    }
-    if (deadline.hasExpired()) {
-      std::fprintf(stderr, "Simulator: orvane-devsim not ready within %d ms\n", kReadyTimeoutMs);
-      d->process.kill();
-      d->process.waitForFinished(kStopTimeoutMs);
-      return;
-    }
-    d->process.waitForFinished(10);  // returns after 10 ms while it runs
-  }
-  d->started = true;
+  d->started = d->start(arguments, readyPath, options.readyTimeoutMs);
 }
 
 Simulator::~Simulator() {
@@ -136,6 +154,7 @@ Simulator::~Simulator() {
 }
 
 bool Simulator::started() const { return d->started; }
+qint64 Simulator::readyAfterMs() const { return d->readyAfterMs; }
 
 QList<QJsonObject> Simulator::records() const {
   d->refresh();

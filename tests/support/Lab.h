@@ -28,17 +28,30 @@ QString labAbsentAddress();
 // A simulator configuration with one gateway at labDeviceAddress(0): type 1.3, firmware
 // 3.10 on hardware 2.1, MAC 00-1A-2B-3C-4D-01, name "Gateway one", with these faults.
 QJsonObject gatewayConfig(int flashTimeMs, const QJsonObject& faults = {});
+// A simulator configuration with `count` devices at labDeviceAddress(0 ..), each with the
+// simulator's defaults (a MAC derived from its address).
+QJsonObject labDevicesConfig(int count);
+
+struct SimulatorOptions {
+  // Without a record the simulator costs less than what a benchmark times; records(),
+  // received() and violations() are then empty.
+  bool record = true;
+  int readyTimeoutMs = 10000;
+};
 
 // One orvane-devsim process in the device namespace, started with the given
-// configuration (the JSON of sim/README.md) and stopped when the object goes.
+// configuration (the JSON of sim/README.md) and stopped when the object goes. Tests and
+// benchmarks start the simulator only through it.
 class Simulator {
  public:
-  explicit Simulator(const QJsonObject& config);
+  explicit Simulator(const QJsonObject& config, const SimulatorOptions& options = {});
   ~Simulator();
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
 
   bool started() const;
+  // Milliseconds from the start of the process until it was ready (-1 when it never was).
+  qint64 readyAfterMs() const;
   // Every record line so far, parsed.
   QList<QJsonObject> records() const;
   // The frames the simulator received from the upgrader on one port of one device, in order

@@ -5,6 +5,7 @@
 
 #include "app/RoVivazava.h"
 #include "common/Globalfunctions.h"
+#include "support/GlobalStateGuard.h"
 #include "support/TempHome.h"
 
 #include <QDir>
@@ -22,6 +23,7 @@
 #include <unistd.h>
 
 using orvane::test::filesMatching;
+using orvane::test::GlobalStateGuard;
 using orvane::test::ProgramRun;
 using orvane::test::readFileBytes;
 using orvane::test::TempHome;
@@ -158,15 +160,14 @@ TEST(ParseCommandLine, LogOutputsFromOptions) {
 TEST(StartUp, LogDirectoryUnderHomeOrBesideTheExecutable) {
   QTemporaryDir home;
   ASSERT_TRUE(home.isValid());
-  const QByteArray saved = qgetenv("HOME");
-  qputenv("HOME", home.path().toLocal8Bit());
+  GlobalStateGuard globals;
+  globals.setEnv("HOME", home.path().toLocal8Bit());
   const QString dir = prepareLogDirectory(QStringLiteral("/nonexistent/exe"));
   EXPECT_EQ(dir, home.path() + QStringLiteral("/Orvane_Data"));
   EXPECT_TRUE(QFileInfo(dir).isDir());
-  qputenv("HOME", "");
+  globals.setEnv("HOME", "");
   EXPECT_EQ(prepareLogDirectory(QStringLiteral("/nonexistent/exe")), QStringLiteral("/nonexistent/exe"));
   EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/nonexistent/exe")));
-  qputenv("HOME", saved);
 }
 
 TEST(StartUp, ExecutableDirectoryIsWhereTheRunningBinaryLies) {
@@ -175,24 +176,24 @@ TEST(StartUp, ExecutableDirectoryIsWhereTheRunningBinaryLies) {
 }
 
 TEST(StartUp, BatchRunsOffscreenOnlyWithoutAnyDisplayOrChosenPlatform) {
-  const QByteArray display = qgetenv("DISPLAY"), wayland = qgetenv("WAYLAND_DISPLAY"), qpa = qgetenv("QT_QPA_PLATFORM");
-  const bool hadQpa = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
-  qunsetenv("DISPLAY");
-  qunsetenv("WAYLAND_DISPLAY");
-  qunsetenv("QT_QPA_PLATFORM");
-  EXPECT_TRUE(batchNeedsOffscreenPlatform());
-  qputenv("DISPLAY", ":99");
-  EXPECT_FALSE(batchNeedsOffscreenPlatform());
-  qunsetenv("DISPLAY");
-  qputenv("WAYLAND_DISPLAY", "wayland-0");
-  EXPECT_FALSE(batchNeedsOffscreenPlatform());
-  qunsetenv("WAYLAND_DISPLAY");
-  qputenv("QT_QPA_PLATFORM", "xcb");
-  EXPECT_FALSE(batchNeedsOffscreenPlatform());
-  qunsetenv("QT_QPA_PLATFORM");
-  if (!display.isEmpty()) qputenv("DISPLAY", display);
-  if (!wayland.isEmpty()) qputenv("WAYLAND_DISPLAY", wayland);
-  if (hadQpa) qputenv("QT_QPA_PLATFORM", qpa);
+  struct Case {
+    const char* name;  // the one variable set, or nullptr
+    const char* value;
+    bool offscreen;
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, true},
+      {"DISPLAY", ":99", false},
+      {"WAYLAND_DISPLAY", "wayland-0", false},
+      {"QT_QPA_PLATFORM", "xcb", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name ? c.name : "none");
+    GlobalStateGuard globals;
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) globals.unsetEnv(name);
+    if (c.name) globals.setEnv(c.name, c.value);
+    EXPECT_EQ(batchNeedsOffscreenPlatform(), c.offscreen);
+  }
 }
 
 // ---- Real runs of the upgrader -------------------------------------------------------

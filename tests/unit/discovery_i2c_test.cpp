@@ -3,6 +3,8 @@
 #include "common/Globalfunctions.h"
 #include "discovery/ScanOrvaneModule.h"
 #include "engine/IpPacket.h"
+#include "support/GlobalStateGuard.h"
+#include "support/LoopbackSocket.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -50,6 +52,7 @@ class DiscoveryI2c : public ::testing::Test {
     configureErrorLog(0, QString(), QStringLiteral("Orvane - Firmware upgrader"));
     configureGeneralLog(0, 255, false, false, QStringLiteral("Orvane - Firmware upgrader"));
   }
+  orvane::test::GlobalStateGuard globals_;
   void feed(const QByteArray& datagram, int index, const QString& source = QStringLiteral("10.77.1.1")) {
     scanner.receiveUDP(reinterpret_cast<const quint8*>(datagram.constData()), int(datagram.size()), source, 7010, index);
   }
@@ -153,14 +156,7 @@ class FakeGateway {
   using Answer = std::function<std::vector<Reply>(const QByteArray& request)>;
 
   explicit FakeGateway(Answer answer) : answer_(std::move(answer)) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    fd_ = orvane::test::bindLoopback(SOCK_DGRAM, port_);
     thread_ = std::thread([this] { run(); });
   }
   ~FakeGateway() {
@@ -237,17 +233,19 @@ TEST(DiscoveryI2cScan, ListsAndIdentifiesThroughTheGateway) {
 }
 
 TEST(DiscoveryI2cScan, LateIdentificationFillsTheNextRecord) {
-  // The answer for 0x08 comes after its window; it lands while 0x50 is asked, and 0x50's
-  // own answer is never sent.
+  // The answer for 0x08 comes after its window: the gateway sends it only when 0x50 is
+  // asked, which the scan does once 0x08's window has ended. 0x50's own answer is never
+  // sent. The answer leaves at the start of 0x50's window, so the whole window is margin.
   FakeGateway gateway([](const QByteArray& request) -> std::vector<FakeGateway::Reply> {
     if (request == orvane::proto::i2cScanRequest()) return {{kListFrame}};
-    if (request == orvane::proto::i2cIdentificationRequest(0x08))
-      return {{buildPacket(orvane::proto::I2cTransferAnswer, 0, identPayload(8, "Late")), 300}};
+    if (request == orvane::proto::i2cIdentificationRequest(0x50))
+      return {{buildPacket(orvane::proto::I2cTransferAnswer, 0, identPayload(8, "Late"))}};
     return {};
   });
-  // Window 200 ms: the answer at about 300 ms falls in the middle of 0x50's window.
-  ORVCScanOrvaneDevice scanner(0, loopbackSettings(gateway.port(), 200));
+  ORVCScanOrvaneDevice scanner(0, loopbackSettings(gateway.port(), 500));
   scanner.scanI2CBus(QStringLiteral("127.0.0.1"));
+  ASSERT_EQ(gateway.requests().size(), 3u);
+  EXPECT_EQ(gateway.requests()[2], orvane::proto::i2cIdentificationRequest(0x50));
   ASSERT_EQ(scanner.i2cDevices().size(), 2u);
   EXPECT_EQ(scanner.i2cDevices()[0]->deviceName, "Not defined");
   EXPECT_EQ(scanner.i2cDevices()[1]->deviceName, "Late");

@@ -4,6 +4,7 @@
 #include "common/UiHooks.h"
 #include "discovery/ScanOrvaneModule.h"
 #include "engine/IpPacket.h"
+#include "support/GlobalStateGuard.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -53,7 +54,7 @@ class DiscoveryReceive : public ::testing::Test {
     orvane::ui::setMessageBoxHandler(
         [this](const QString&, const QString& text, orvane::ui::BoxIcon) { boxes << text; });
   }
-  void TearDown() override { orvane::ui::setMessageBoxHandler({}); }
+  orvane::test::GlobalStateGuard globals_;
 
   void feed(const QByteArray& datagram, const QString& source = QStringLiteral("10.77.1.1")) {
     scanner.receiveUDP(reinterpret_cast<const quint8*>(datagram.constData()), int(datagram.size()), source, 7010, -1);
@@ -151,7 +152,7 @@ TEST_F(DiscoveryReceive, AuxiliaryWordIsNotExamined) {
   EXPECT_EQ(macs(), QStringList{"02-00-0A-4D-01-04"});
 }
 
-TEST_F(DiscoveryReceive, AssemblerStateSurvivesAScan) {
+TEST_F(DiscoveryReceive, HalfAFrameIsCompletedByTheNextDatagram) {
   // Half a frame left from an earlier datagram is completed by the next one.
   const QByteArray frame = device(5, "kept");
   feed(frame.left(10));
@@ -212,7 +213,7 @@ TEST_F(DiscoveryReceive, RecordWithoutNameIsNotListed) {
   EXPECT_TRUE(scanner.networkDevices().empty());
 }
 
-TEST_F(DiscoveryReceive, ScanEmptiesTheListOnlyThroughScanning) {
+TEST_F(DiscoveryReceive, RepliesAreAppendedToTheList) {
   // The handler appends; the list is only emptied by the start of a discovery.
   ipData(Reply().type(1, 1).mac(1).name("a").bytes);
   ipData(Reply().type(1, 1).mac(2).name("b").bytes);

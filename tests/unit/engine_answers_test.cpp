@@ -2,6 +2,7 @@
 // scripted device on loopback (127.0.0.1 only), cut and joined in awkward places; the
 // start checks, socket errors and every time-out.
 #include "support/FakeDevice.h"
+#include "support/GlobalStateGuard.h"
 
 #include "common/UiHooks.h"
 #include "engine/IpPacket.h"
@@ -331,73 +332,73 @@ TEST(EngineTimeouts, ConnectThatNeverCompletes) {
   ::close(listener);
 }
 
-TEST(EngineVersions, DowngradeQuestionAndVersionAfterFlashing) {
+// The version checks before and after an upgrade, each with the questions it asked.
+struct VersionCase {
+  const char* name;
+  const char* deviceWord;            // what the device reports first; nullptr: its default 1.0
+  const char* versionAfterFlash;     // nullptr: the flashed file's version
+  const char* i2cVersionAfterFlash;  // nullptr: the flashed image's version
+  quint32 bi2Type;                   // 0: the 1.5 .bin alone; else a 1.3 .bi2 of this type alone
+  bool batch;
+  bool answerYes;
   QStringList asked;
-  bool answer = false;
+  QStringList end;   // the end of the transcript
+  bool whole;        // `end` is the whole transcript
+};
+
+class EngineVersions : public ::testing::TestWithParam<VersionCase> {};
+
+TEST_P(EngineVersions, DowngradeQuestionAndVersionAfterFlashing) {
+  const VersionCase& c = GetParam();
+  GlobalStateGuard globals;
+  QStringList asked;
   orvane::ui::setQuestionHandler([&](const QString& caption, const QString& text) {
     asked << caption + "|" + text;
-    return answer;
+    return c.answerYes;
   });
-  const QByteArray older = firmwareFile(1000, 0x00010001, 0x00010005);
-  for (bool yes : {false, true}) {
-    LoopbackRig rig;
-    rig.device.versionWord = QByteArray::fromHex("00010007");
-    asked.clear();
-    answer = yes;
-    ASSERT_TRUE(rig.start(&older, nullptr, nullptr, false));
-    ASSERT_TRUE(rig.runToEnd());
-    EXPECT_EQ(asked, QStringList({"Warning|You are downgrading ! Continue?"}));
-    if (yes) {
-      EXPECT_EQ(rig.probe.count(StatusSucceeded), 1);
-    } else {
-      EXPECT_EQ(rig.probe.transcript(),
-                QStringList({"M:Check actual firmware version.", "M:Type or version error.", "F"}));
-    }
+  LoopbackRig rig;
+  if (c.deviceWord) rig.device.versionWord = QByteArray::fromHex(c.deviceWord);
+  if (c.versionAfterFlash) rig.device.versionAfterFlash = QByteArray::fromHex(c.versionAfterFlash);
+  if (c.i2cVersionAfterFlash) rig.device.i2cVersionAfterFlash = QByteArray::fromHex(c.i2cVersionAfterFlash);
+  const QByteArray bi2 = firmwareFile(100, c.bi2Type, 0x00010003);
+  ASSERT_TRUE(rig.start(c.bi2Type ? nullptr : &kBin, c.bi2Type ? &bi2 : nullptr, nullptr, c.batch));
+  ASSERT_TRUE(rig.runToEnd());
+  EXPECT_EQ(asked, c.asked);
+  const QStringList t = rig.probe.transcript();
+  if (c.whole) {
+    EXPECT_EQ(t, c.end);
+  } else {
+    EXPECT_EQ(t.mid(t.size() - c.end.size()), c.end) << t.join('\n').toStdString();
   }
-  {
-    // Batch mode: no question.
-    LoopbackRig rig;
-    rig.device.versionWord = QByteArray::fromHex("00010007");
-    asked.clear();
-    ASSERT_TRUE(rig.start(&older, nullptr, nullptr, true));
-    ASSERT_TRUE(rig.runToEnd());
-    EXPECT_TRUE(asked.isEmpty());
-    EXPECT_EQ(rig.probe.count(StatusSucceeded), 1);
-  }
-  orvane::ui::setQuestionHandler({});
-
-  {
-    LoopbackRig rig;
-    rig.device.versionAfterFlash = QByteArray::fromHex("00010004");
-    ASSERT_TRUE(rig.start(&older, nullptr, nullptr));
-    ASSERT_TRUE(rig.runToEnd());
-    const QStringList t = rig.probe.transcript();
-    EXPECT_EQ(t.mid(t.size() - 5), QStringList({"M:Read new firmware version.",
-                                                "M:Device version not equal to the file version.", "F",
-                                                "M:Version error after upgrade.", "F"}));
-  }
-  {
-    LoopbackRig rig;
-    rig.device.i2cVersionAfterFlash = QByteArray::fromHex("00010009");
-    const QByteArray bi2 = firmwareFile(100, 0x00050001, 0x00010003);
-    ASSERT_TRUE(rig.start(nullptr, &bi2, nullptr));
-    ASSERT_TRUE(rig.runToEnd());
-    const QStringList t = rig.probe.transcript();
-    EXPECT_EQ(t.mid(t.size() - 5), QStringList({"M:Read new firmware I2C version.",
-                                                "M:Device version not equal to the file version.", "F",
-                                                "M:Version I2C error after upgrade.", "F"}));
-  }
-  {
-    // Refused I2C file: the check's reason, then the sequencer's.
-    LoopbackRig rig;
-    const QByteArray bi2 = firmwareFile(100, 0x00060001, 0x00010003);
-    ASSERT_TRUE(rig.start(nullptr, &bi2, nullptr));
-    ASSERT_TRUE(rig.runToEnd());
-    const QStringList t = rig.probe.transcript();
-    EXPECT_EQ(t.mid(t.size() - 3), QStringList({"M:Type mismatch. This firmware file is not for this I2C device !",
-                                                "M:I2C device type or version error.", "F"}));
-  }
+  EXPECT_EQ(rig.probe.count(StatusSucceeded), c.end.constLast() == "S" ? 1 : 0);
 }
+
+const QString kDowngradeQuestion = "Warning|You are downgrading ! Continue?";
+const QStringList kTypeOrVersionError = {"M:Check actual firmware version.", "M:Type or version error.", "F"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EngineVersions,
+    ::testing::Values(
+        VersionCase{"downgrade_declined", "00010007", nullptr, nullptr, 0, false, false, {kDowngradeQuestion},
+                    kTypeOrVersionError, true},
+        VersionCase{"downgrade_accepted", "00010007", nullptr, nullptr, 0, false, true, {kDowngradeQuestion}, {"S"},
+                    false},
+        // Batch mode: no question.
+        VersionCase{"downgrade_in_batch", "00010007", nullptr, nullptr, 0, true, false, {}, {"S"}, false},
+        VersionCase{"bin_version_after_flash", nullptr, "00010004", nullptr, 0, true, false, {},
+                    {"M:Read new firmware version.", "M:Device version not equal to the file version.", "F",
+                     "M:Version error after upgrade.", "F"},
+                    false},
+        VersionCase{"bi2_version_after_flash", nullptr, nullptr, "00010009", 0x00050001, true, false, {},
+                    {"M:Read new firmware I2C version.", "M:Device version not equal to the file version.", "F",
+                     "M:Version I2C error after upgrade.", "F"},
+                    false},
+        // Refused I2C file: the check's reason, then the sequencer's.
+        VersionCase{"bi2_type_refused", nullptr, nullptr, nullptr, 0x00060001, true, false, {},
+                    {"M:Type mismatch. This firmware file is not for this I2C device !",
+                     "M:I2C device type or version error.", "F"},
+                    false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(EngineI2cAnswers, GatewayErrorDuringTheTransfer) {
   LoopbackRig rig;
@@ -412,7 +413,7 @@ TEST(EngineI2cAnswers, GatewayErrorDuringTheTransfer) {
   EXPECT_EQ(rig.device.i2cFlashCount(), 0);
 }
 
-TEST(EngineLifecycle, NewUpgradeAfterAFailureThatLeftTheConnectionOpen) {
+TEST(EngineLifecycle, NewUpgradeAfterAFailureConnectsAgainAndSucceeds) {
   LoopbackRig rig;
   int run = 0;
   rig.device.script = [&run](Port port, int index, const QByteArray&) {
@@ -423,11 +424,13 @@ TEST(EngineLifecycle, NewUpgradeAfterAFailureThatLeftTheConnectionOpen) {
   ASSERT_TRUE(rig.start(nullptr, nullptr, &kWeb));
   ASSERT_TRUE(rig.runToEnd());
   EXPECT_EQ(rig.probe.count(StatusFailed), 1);
+  const int accepted = rig.device.connectionsAccepted(Port::Common);
   run = 1;
   rig.probe.clear();
   ASSERT_TRUE(rig.start(nullptr, nullptr, &kWeb));
   ASSERT_TRUE(rig.runToEnd());
   EXPECT_EQ(rig.probe.count(StatusSucceeded), 1) << rig.probe.transcript().join('\n').toStdString();
+  EXPECT_GT(rig.device.connectionsAccepted(Port::Common), accepted);
 }
 
 TEST(EngineLifecycle, DestroyingARunningEngineReportsNothingMore) {

@@ -1,4 +1,4 @@
-// Whole upgrades against a scripted device on loopback (127.0.0.1, ephemeral ports):
+// Whole upgrades against the loopback device (127.0.0.1, ephemeral ports):
 // every path of the sequencer, the upload and I2C channels, the readback.
 #include "support/FakeDevice.h"
 
@@ -13,34 +13,26 @@ using namespace orvane::test;
 using Port = FakeDevice::Port;
 
 // Device: type 00010001, firmware 1.0 (old layout); files: same type, version 1.5.
-const QByteArray kBin = firmwareFile(1000, 0x00010001, 0x00010005);
-const QByteArray kWeb = QByteArray(130, 'w');
+const QByteArray& kBin = pathBin();
+const QByteArray& kWeb = pathWeb();
 // I2C device: type 00050001, firmware 1.2; file version 1.3.
-const QByteArray kBi2 = firmwareFile(100, 0x00050001, 0x00010003);
-
-struct PathCase {
-  const char* name;
-  bool bin, bi2, web;
-};
+const QByteArray& kBi2 = pathBi2();
 
 class EnginePaths : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(EnginePaths, ReportsEveryStepInOrderAndEndsOnTheFilesVersion) {
-  const PathCase c = GetParam();
+  const PathCase& c = GetParam();
   LoopbackRig rig;
   ASSERT_TRUE(rig.device.listening());
-  ASSERT_TRUE(rig.constructed);
-  ASSERT_TRUE(rig.start(c.bin ? &kBin : nullptr, c.bi2 ? &kBi2 : nullptr, c.web ? &kWeb : nullptr));
-  ASSERT_TRUE(rig.runToEnd()) << rig.probe.transcript().join('\n').toStdString();
-
-  const QStringList expected = pathTranscript(c.bin, c.web, c.bi2);
-  EXPECT_EQ(rig.probe.transcript(), expected);
+  ASSERT_TRUE(runWholePath(rig, c.bin, c.bi2, c.web));
   for (const auto& r : rig.probe.reports) {
     if (r.kind != StatusMessage) {
       EXPECT_EQ(r.text, "0");
     }
   }
   EXPECT_EQ(rig.engine->currentState(), kTerminalState);
+  // Every request followed the protocol as the device model reads it.
+  EXPECT_TRUE(rig.device.violations().isEmpty()) << rig.device.violations().join('\n').toStdString();
 
   if (c.bin) {
     EXPECT_EQ(rig.device.activatedLength(), 1000);
@@ -61,10 +53,7 @@ TEST_P(EnginePaths, ReportsEveryStepInOrderAndEndsOnTheFilesVersion) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllSelections, EnginePaths,
-                         ::testing::Values(PathCase{"bin", true, false, false}, PathCase{"web", false, false, true},
-                                           PathCase{"bi2", false, true, false}, PathCase{"bin_web", true, false, true},
-                                           PathCase{"bin_bi2", true, true, false},
-                                           PathCase{"web_bi2", false, true, true}, PathCase{"all", true, true, true}),
+                         ::testing::ValuesIn(pathCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(EngineUpload, BinImageChunksAndActivationBytes) {

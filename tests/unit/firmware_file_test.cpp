@@ -3,6 +3,7 @@
 // nothing into the error log: the window writes the entry (window_main_test).
 #include "common/Globalfunctions.h"
 #include "engine/FirmwareFile.h"
+#include "support/GlobalStateGuard.h"
 #include "support/TempHome.h"
 
 #include <QDir>
@@ -80,6 +81,7 @@ class FirmwareFileTest : public ::testing::Test {
     EXPECT_TRUE(logText().isEmpty()) << "the loader writes no entry itself:\n" << logText().toStdString();
   }
 
+  orvane::test::GlobalStateGuard globals_;
   QTemporaryDir files_;
   QTemporaryDir logs_;
 };

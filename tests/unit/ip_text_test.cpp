@@ -4,6 +4,7 @@
 
 #include "common/Globalfunctions.h"
 #include "common/Utilsfunctions.h"
+#include "support/GlobalStateGuard.h"
 #include "support/TempHome.h"
 
 #include <QDeadlineTimer>
@@ -59,26 +60,24 @@ TEST(IsValidIpText, Table) {
   }
 }
 
-// A PATH holding only the stand-ins asked for; each one writes its arguments, one per
-// line, into "<name>.args" when it runs.
+// A PATH holding only the stand-ins asked for; each run of one appends its arguments, one
+// per line, and the line "<end>" to "<name>.args", so that the record shows every run.
 class ArpReset : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(bin_.isValid());
     ASSERT_TRUE(logs_.isValid());
-    savedPath_ = qgetenv("PATH");
-    qputenv("PATH", bin_.path().toLocal8Bit());
+    globals_.setEnv("PATH", bin_.path().toLocal8Bit());
     configureErrorLog(LogToFile, logs_.path(), QStringLiteral("Orvane - Firmware upgrader"));
     configureGeneralLog(0, 255, false, true, QStringLiteral("Orvane - Firmware upgrader"));
   }
-  void TearDown() override { qputenv("PATH", savedPath_); }
 
   void addStandIn(const QString& name) {
     const QString path = bin_.path() + u'/' + name;
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    // Written to a temporary name and renamed, so a reader never sees half a record.
-    f.write(QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1.tmp' && /bin/mv '%1.tmp' '%1'\n")
+    // One append of the whole run, so a reader never sees half of it.
+    f.write(QStringLiteral("#!/bin/sh\nrun=$(printf '%s\\n' \"$@\"; echo '<end>')\nprintf '%s\\n' \"$run\" >> '%1'\n")
                 .arg(recordPath(name))
                 .toUtf8());
     f.close();
@@ -86,11 +85,17 @@ class ArpReset : public ::testing::Test {
   }
   QString recordPath(const QString& name) const { return bin_.path() + u'/' + name + QStringLiteral(".args"); }
 
-  // The detached stand-in finishes on its own; wait for its record with a deadline.
-  QString waitForRecord(const QString& name) const {
+  // The detached stand-in finishes on its own; wait with a deadline until the record holds
+  // `runs` whole runs, and return all of it.
+  QString waitForRecord(const QString& name, int runs = 1) const {
     QDeadlineTimer deadline(10000);
-    while (!QFileInfo::exists(recordPath(name)) && !deadline.hasExpired()) QThread::msleep(10);
-    return QString::fromUtf8(orvane::test::readFileBytes(recordPath(name)));
+    QString record;
+    do {
+      record = QString::fromUtf8(orvane::test::readFileBytes(recordPath(name)));
+      if (record.count(QStringLiteral("<end>\n")) >= runs) break;
+      QThread::msleep(10);
+    } while (!deadline.hasExpired());
+    return record;
   }
   QString errorLog() const {
     return orvane::test::readLogFileText(logs_.path() + QStringLiteral("/Error_Orvane - Firmware upgrader.log"));
@@ -98,14 +103,14 @@ class ArpReset : public ::testing::Test {
 
   QTemporaryDir bin_;
   QTemporaryDir logs_;
-  QByteArray savedPath_;
+  orvane::test::GlobalStateGuard globals_;
 };
 
 TEST_F(ArpReset, UsesIpNeighFlushWhenIpExists) {
   addStandIn(QStringLiteral("ip"));
   addStandIn(QStringLiteral("arp"));
   resetArpEntry(QStringLiteral("192.168.1.10"));
-  EXPECT_EQ(waitForRecord(QStringLiteral("ip")), QStringLiteral("neigh\nflush\nto\n192.168.1.10\n"));
+  EXPECT_EQ(waitForRecord(QStringLiteral("ip")), QStringLiteral("neigh\nflush\nto\n192.168.1.10\n<end>\n"));
   EXPECT_FALSE(QFileInfo::exists(recordPath(QStringLiteral("arp"))));
   EXPECT_TRUE(errorLog().isEmpty());
 }
@@ -113,7 +118,7 @@ TEST_F(ArpReset, UsesIpNeighFlushWhenIpExists) {
 TEST_F(ArpReset, FallsBackToArpWhereIpIsMissing) {
   addStandIn(QStringLiteral("arp"));
   resetArpEntry(QStringLiteral("192.168.1.10"));
-  EXPECT_EQ(waitForRecord(QStringLiteral("arp")), QStringLiteral("-d\n192.168.1.10\n"));
+  EXPECT_EQ(waitForRecord(QStringLiteral("arp")), QStringLiteral("-d\n192.168.1.10\n<end>\n"));
   EXPECT_TRUE(errorLog().isEmpty());
 }
 
@@ -131,7 +136,7 @@ TEST_F(ArpReset, TextThatIsNoAddressIsNeverPassedToATool) {
   }
   // A valid one afterwards proves the stand-in works and is the only run.
   resetArpEntry(QStringLiteral("10.77.1.1"));
-  EXPECT_EQ(waitForRecord(QStringLiteral("ip")), QStringLiteral("neigh\nflush\nto\n10.77.1.1\n"));
+  EXPECT_EQ(waitForRecord(QStringLiteral("ip")), QStringLiteral("neigh\nflush\nto\n10.77.1.1\n<end>\n"));
   EXPECT_EQ(errorLog().count(QStringLiteral("is not an IP address; nothing was reset.")), 4);
 }
 

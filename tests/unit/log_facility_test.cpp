@@ -4,6 +4,7 @@
 
 #include "common/Globalfunctions.h"
 #include "common/UiHooks.h"
+#include "support/GlobalStateGuard.h"
 #include "support/TempHome.h"
 
 #include <QDateTime>
@@ -24,6 +25,7 @@
 #include <unistd.h>
 
 using orvane::test::filesMatching;
+using orvane::test::GlobalStateGuard;
 using orvane::test::readFileBytes;
 
 namespace {
@@ -71,10 +73,6 @@ class LogFacility : public ::testing::Test {
     configureStartup(LogToFile, 0);
     setLogLockWaitMs(kLogLockWaitMs);
   }
-  void TearDown() override {
-    orvane::ui::setMessageBoxHandler({});
-    setLogLockWaitMs(kLogLockWaitMs);
-  }
   // The configuration the entry point sets.
   void configureStartup(int errorOutputs, int generalOutputs) {
     configureErrorLog(errorOutputs, dir_.path(), kApp);
@@ -83,6 +81,7 @@ class LogFacility : public ::testing::Test {
   QString errorFile() const { return dir_.path() + QStringLiteral("/Error_") + kApp + QStringLiteral(".log"); }
   QStringList logFiles() const { return filesMatching(dir_.path(), QStringLiteral("*.log")); }
 
+  orvane::test::GlobalStateGuard globals_;
   QTemporaryDir dir_;
   std::vector<Box> boxes_;
 };
@@ -102,11 +101,20 @@ QByteArray captureStderr(F body) {
   return readFileBytes(capture.fileName());
 }
 
+// The US header as the installed Qt's locale data writes 14:05:09 on 9 Dec 2024 (the
+// space before "PM" differs between versions of that data): its short time with the seconds.
+QString usHeaderAt140509(const char* rest) {
+  const QLocale us(QLocale::English, QLocale::UnitedStates);
+  QString time = us.toString(QTime(14, 5, 9), QLocale::ShortFormat);
+  time.replace(QStringLiteral("2:05"), QStringLiteral("2:05:09"));
+  return us.toString(QDate(2024, 12, 9), QLocale::ShortFormat) + u' ' + time + QString::fromLatin1(rest);
+}
+
 TEST(LogEntryHeader, MillisecondsAlwaysThreeDigitsAndLocaleDateTime) {
   struct Case {
     QLocale locale;
     int ms;
-    const char* expected;
+    QString expected;
   };
   const QLocale german(QLocale::German, QLocale::Germany);
   const QLocale us(QLocale::English, QLocale::UnitedStates);
@@ -119,16 +127,17 @@ TEST(LogEntryHeader, MillisecondsAlwaysThreeDigitsAndLocaleDateTime) {
       {german, 999, "09.12.24 14:05:09:999 ----LOG_FILE 0 ---LOG_FILE\r\n"},
       // No time-zone name in the long time, whatever the locale's format carries.
       {QLocale::c(), 7, "9 Dec 2024 14:05:09:007 ----LOG_FILE 0 ---LOG_FILE\r\n"},
-      {us, 70, "12/9/24 2:05:09 PM:070 ----LOG_FILE 0 ---LOG_FILE\r\n"},
+      {us, 70, usHeaderAt140509(":070 ----LOG_FILE 0 ---LOG_FILE\r\n")},
   };
+  GlobalStateGuard globals;
   for (const Case& c : cases) {
-    QLocale::setDefault(c.locale);
+    globals.setLocale(c.locale);
     const QDateTime when(QDate(2024, 12, 9), QTime(14, 5, 9, c.ms));
     EXPECT_EQ(logEntryHeader(when, QStringLiteral("----LOG_FILE"), 0, QStringLiteral("---LOG_FILE")).toStdString(),
-              std::string(c.expected))
+              c.expected.toStdString())
         << c.locale.name().toStdString() << " " << c.ms;
   }
-  QLocale::setDefault(QLocale::c());
+  globals.setLocale(QLocale::c());
   EXPECT_EQ(logEntryHeader(QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5, 6)), QStringLiteral("RoVivazava"), 107,
                            QStringLiteral("wWinMain")),
             QStringLiteral("2 Jan 2024 03:04:05:006 RoVivazava 107 wWinMain\r\n"));

@@ -11,6 +11,7 @@
 #include "app/Scanudp.h"
 #include "common/Globalfunctions.h"
 #include "common/UiHooks.h"
+#include "support/GlobalStateGuard.h"
 #include "support/TempHome.h"
 
 #include <QApplication>
@@ -104,9 +105,6 @@ class WindowFixture : public ::testing::Test {
     about.reset();
     scanUdp.reset();
     form.reset();
-    orvane::ui::setQuestionHandler({});
-    orvane::ui::setMessageBoxHandler({});
-    globalSelection() = GlobalSelection();
   }
 
   // Creates the four windows as the program does; the exit and file-dialog hooks record.
@@ -155,6 +153,8 @@ class WindowFixture : public ::testing::Test {
   }
   QString text(const char* labelName) { return ctl<QLabel>(labelName)->text(); }
 
+  // Declared first, so that it resets the hooks and the selection after the windows went.
+  orvane::test::GlobalStateGuard globals_;
   std::unique_ptr<TFormMain> form;
   std::unique_ptr<TScanUDPForm> scanUdp;
   std::unique_ptr<TAboutForm> about;
