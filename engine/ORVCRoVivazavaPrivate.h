@@ -87,6 +87,16 @@ class ORVCRoVivazavaPrivate {
     void (ORVCRoVivazavaPrivate::*request)();
   };
 
+  // An upload through the file port, of the .bin or of the .web.
+  struct UploadStage {
+    State start, uploading, uploaded;
+    const QByteArray* ORVCRoVivazavaPrivate::*file;
+    bool isBin;
+    const char* opening;    // announced with the connect to the file port
+    const char* refusal;    // the failure when the upload does not start
+    const char* finished;   // announced when the whole image is acknowledged
+  };
+
   // What the answer timer is guarding: a connect or the device's answer to a request.
   enum class Wait { None, Connect, Answer };
   // Which transfer transferBuffer holds.
@@ -141,6 +151,10 @@ class ORVCRoVivazavaPrivate {
   bool settle(Outcome outcome, State from, State to, const QString& refusal, bool close);
   void succeed(State from);
   const FlashStage& flashStage() const;
+  const UploadStage& uploadStage() const;
+  void openUpload(State from, const UploadStage& stage);
+  void startUploadStep();
+  void uploading();
   bool flashingWaitStep();
   void beginFlashWait(const FlashStage& stage);
 
@@ -149,8 +163,6 @@ class ORVCRoVivazavaPrivate {
   void checkVersion();
   void versionRead();
   void openBinUpload();
-  void startBinUpload();
-  void binUploading();
   void binUploaded();
   void readBack();
   void activate();
@@ -164,8 +176,6 @@ class ORVCRoVivazavaPrivate {
   void verifyNewVersion();
   void binDone();
   void webOrNext();
-  void startWebUpload();
-  void webUploading();
   void webUploaded();
   void i2cOrDone();
   void askI2cVersion();

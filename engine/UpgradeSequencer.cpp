@@ -17,8 +17,8 @@ constexpr P::StateRow kStates[] = {
     {State::CheckVersion, Event::Read, &P::checkVersion},
     {State::VersionRead, Event::Disconnect, &P::versionRead},
     {State::OpenBinUpload, Event::Timer, &P::openBinUpload},
-    {State::StartBinUpload, Event::Connect, &P::startBinUpload},
-    {State::BinUploading, Event::Read, &P::binUploading},
+    {State::StartBinUpload, Event::Connect, &P::startUploadStep},
+    {State::BinUploading, Event::Read, &P::uploading},
     {State::BinUploaded, Event::Disconnect, &P::binUploaded},
     {State::ReadBack, Event::Timer, &P::readBack},
     {State::Activate, Event::Connect, &P::activate},
@@ -32,8 +32,8 @@ constexpr P::StateRow kStates[] = {
     {State::VerifyNewVersion, Event::Read, &P::verifyNewVersion},
     {State::BinDone, Event::Disconnect, &P::binDone},
     {State::WebOrNext, Event::Timer, &P::webOrNext},
-    {State::StartWebUpload, Event::Connect, &P::startWebUpload},
-    {State::WebUploading, Event::Read, &P::webUploading},
+    {State::StartWebUpload, Event::Connect, &P::startUploadStep},
+    {State::WebUploading, Event::Read, &P::uploading},
     {State::WebUploaded, Event::Disconnect, &P::webUploaded},
     {State::I2cOrDone, Event::Timer, &P::i2cOrDone},
     {State::AskI2cVersion, Event::Connect, &P::askI2cVersion},
@@ -56,6 +56,11 @@ constexpr bool rowsInStateOrder() {
   return i == P::kStateCount;
 }
 static_assert(rowsInStateOrder(), "one row per state, in the order of the states");
+
+const P::UploadStage kBinUpload{State::StartBinUpload, State::BinUploading, State::BinUploaded, &P::binFile, true,
+                                "Upload bin file.", "Bin file upload error !", "Bin file uploaded succesfully."};
+const P::UploadStage kWebUpload{State::StartWebUpload, State::WebUploading, State::WebUploaded, &P::webFile, false,
+                                "Uploading web file.", "Web file upload error !", "Web file uploaded succesfully."};
 
 const P::FlashStage kNetworkFlash{
     State::FlashWait,   State::AskNewVersion, State::VerifyNewVersion, State::BinDone,
@@ -136,24 +141,7 @@ void P::versionRead() {
   if (advance(State::VersionRead, binFile ? State::OpenBinUpload : State::WebOrNext)) armStepTimer();
 }
 
-void P::openBinUpload() {
-  if (!advance(State::OpenBinUpload, State::StartBinUpload)) return;
-  announce(QStringLiteral("Upload bin file."));
-  openConnection(ipAddress, settings.filePort);
-}
-
-void P::startBinUpload() {
-  settle(startUpload(binFile, true, State::StartBinUpload), State::StartBinUpload, State::BinUploading,
-         QStringLiteral("Bin file upload error !"), false);
-}
-
-void P::binUploading() {
-  if (transfer != Transfer::None) return;
-  if (!advance(State::BinUploading, State::BinUploaded)) return;
-  announce(QStringLiteral("Bin file uploaded succesfully."));
-  progress(0);
-  closeAndContinue();
-}
+void P::openBinUpload() { openUpload(State::OpenBinUpload, kBinUpload); }
 
 void P::binUploaded() {
   if (advance(State::BinUploaded, State::ReadBack)) armStepTimer();
@@ -219,21 +207,7 @@ void P::webOrNext() {
     if (advance(State::WebOrNext, State::I2cOrDone)) armStepTimer();
     return;
   }
-  if (!advance(State::WebOrNext, State::StartWebUpload)) return;
-  announce(QStringLiteral("Uploading web file."));
-  openConnection(ipAddress, settings.filePort);
-}
-
-void P::startWebUpload() {
-  settle(startUpload(webFile, false, State::StartWebUpload), State::StartWebUpload, State::WebUploading,
-         QStringLiteral("Web file upload error !"), false);
-}
-
-void P::webUploading() {
-  if (transfer != Transfer::None) return;
-  announce(QStringLiteral("Web file uploaded succesfully."));
-  progress(0);
-  if (advance(State::WebUploading, State::WebUploaded)) closeAndContinue();
+  openUpload(State::WebOrNext, kWebUpload);
 }
 
 void P::webUploaded() {
@@ -287,6 +261,33 @@ void P::i2cTransferring() {
 }
 
 void P::i2cDone() { succeed(State::I2cDone); }
+
+// ====================================================================================
+// Uploads, .bin and .web: connect to the file port, start, wait for the last acknowledgement
+// ====================================================================================
+
+const P::UploadStage& P::uploadStage() const { return state >= kWebUpload.start ? kWebUpload : kBinUpload; }
+
+void P::openUpload(State from, const UploadStage& stage) {
+  if (!advance(from, stage.start)) return;
+  announce(QString::fromLatin1(stage.opening));
+  openConnection(ipAddress, settings.filePort);
+}
+
+void P::startUploadStep() {
+  const UploadStage& stage = uploadStage();
+  settle(startUpload(this->*stage.file, stage.isBin, stage.start), stage.start, stage.uploading,
+         QString::fromLatin1(stage.refusal), false);
+}
+
+void P::uploading() {
+  if (transfer != Transfer::None) return;
+  const UploadStage& stage = uploadStage();
+  if (!advance(stage.uploading, stage.uploaded)) return;
+  announce(QString::fromLatin1(stage.finished));
+  progress(0);
+  closeAndContinue();
+}
 
 // ====================================================================================
 // After flashing, both halves: wait, reconnect, read the new version, compare
