@@ -98,8 +98,11 @@ QString ORVCRoVivazavaPrivate::transferDetail() const {
     case Transfer::None:
       return {};
     case Transfer::Upload:
+      // blockIndex counts the chunks sent; 0: only the start request has gone out.
       if (blockIndex == 0) return QStringLiteral("upload start");
-      return QStringLiteral("upload chunk %1 (offset %2)").arg(blockIndex - 1).arg(qint64(kChunkSize) * (blockIndex - 1));
+      return QStringLiteral("upload chunk %1 (offset %2)")
+          .arg(blockIndex - 1)
+          .arg(qint64(kChunkSize) * (blockIndex - 1));
     case Transfer::I2c:
       return QStringLiteral("I2C block %1 (offset %2)").arg(blockIndex).arg(qint64(kChunkSize) * blockIndex);
   }

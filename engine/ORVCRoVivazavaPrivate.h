@@ -150,6 +150,7 @@ class ORVCRoVivazavaPrivate {
   Outcome outcomeAfter(State during, bool ok) const;
   bool settle(Outcome outcome, State from, State to, const QString& refusal, bool close);
   void succeed(State from);
+  void ask(State from, State to, const char* announcement, void (ORVCRoVivazavaPrivate::*request)());
   const FlashStage& flashStage() const;
   const UploadStage& uploadStage() const;
   void openUpload(State from, const UploadStage& stage);

@@ -62,14 +62,24 @@ const P::UploadStage kBinUpload{State::StartBinUpload, State::BinUploading, Stat
 const P::UploadStage kWebUpload{State::StartWebUpload, State::WebUploading, State::WebUploaded, &P::webFile, false,
                                 "Uploading web file.", "Web file upload error !", "Web file uploaded succesfully."};
 
-const P::FlashStage kNetworkFlash{
-    State::FlashWait,   State::AskNewVersion, State::VerifyNewVersion, State::BinDone,
-    "Flashing.",        "Read new firmware version.", "Version error after upgrade.",
-    &ORVCRoVivazava::network, &P::requestDeviceVersion};
-const P::FlashStage kI2cFlash{
-    State::I2cFlashWait, State::AskNewI2cVersion, State::VerifyNewI2cVersion, State::I2cDone,
-    "Flashing I2C device.", "Read new firmware I2C version.", "Version I2C error after upgrade.",
-    &ORVCRoVivazava::i2c, &P::requestI2cVersion};
+const P::FlashStage kNetworkFlash{State::FlashWait,
+                                  State::AskNewVersion,
+                                  State::VerifyNewVersion,
+                                  State::BinDone,
+                                  "Flashing.",
+                                  "Read new firmware version.",
+                                  "Version error after upgrade.",
+                                  &ORVCRoVivazava::network,
+                                  &P::requestDeviceVersion};
+const P::FlashStage kI2cFlash{State::I2cFlashWait,
+                              State::AskNewI2cVersion,
+                              State::VerifyNewI2cVersion,
+                              State::I2cDone,
+                              "Flashing I2C device.",
+                              "Read new firmware I2C version.",
+                              "Version I2C error after upgrade.",
+                              &ORVCRoVivazava::i2c,
+                              &P::requestI2cVersion};
 
 }  // namespace
 
@@ -110,6 +120,13 @@ bool P::settle(Outcome outcome, State from, State to, const QString& refusal, bo
   return false;
 }
 
+// Connected: announce, then send the request whose answer the next state waits for.
+void P::ask(State from, State to, const char* announcement, void (P::*request)()) {
+  if (!advance(from, to)) return;
+  announce(QString::fromLatin1(announcement));
+  (this->*request)();
+}
+
 void P::succeed(State from) {
   // Terminal before the report: an owner that closes on success must find no upgrade running.
   if (advance(from, State::Terminal)) report(StatusSucceeded, -1, QStringLiteral("0"));
@@ -124,9 +141,7 @@ void P::openCommon() {
 }
 
 void P::askVersion() {
-  if (!advance(State::AskVersion, State::CheckVersion)) return;
-  announce(QStringLiteral("Check actual firmware version."));
-  requestDeviceVersion();
+  ask(State::AskVersion, State::CheckVersion, "Check actual firmware version.", &P::requestDeviceVersion);
 }
 
 void P::checkVersion() {
@@ -232,9 +247,8 @@ void P::i2cOrDone() {
 }
 
 void P::askI2cVersion() {
-  if (!advance(State::AskI2cVersion, State::CheckI2cVersion)) return;
-  announce(QStringLiteral("Check actual firmware version on I2C device."));
-  requestI2cVersion();
+  ask(State::AskI2cVersion, State::CheckI2cVersion, "Check actual firmware version on I2C device.",
+      &P::requestI2cVersion);
 }
 
 void P::checkI2cVersion() {
@@ -318,9 +332,7 @@ void P::flashWait() {
 
 void P::askNewVersion() {
   const FlashStage& stage = flashStage();
-  if (!advance(stage.ask, stage.verify)) return;
-  announce(QString::fromLatin1(stage.reading));
-  (this->*stage.request)();
+  ask(stage.ask, stage.verify, stage.reading, stage.request);
 }
 
 void P::verifyNewVersion() {

@@ -73,8 +73,8 @@ const Row kRows[] = {
      }},
     {"upload refused by the device", true, false,
      [](LoopbackRig& rig) {
-       rig.device.script = replyAt(
-           Port::File, 3, {Reply::Bytes, QByteArray::fromHex("00330000000A") + "MemoryFull" + QByteArray::fromHex("1F93"), {}});
+       const QByteArray memoryFull = QByteArray::fromHex("00330000000A") + "MemoryFull" + QByteArray::fromHex("1F93");
+       rig.device.script = replyAt(Port::File, 3, {Reply::Bytes, memoryFull, {}});
      },
      [](const LoopbackRig& rig) {
        return "File upload error : MemoryFull [device 127.0.0.1, TCP port " + file(rig) +
