@@ -188,6 +188,112 @@ QString versionText(PackedVersion version) {
   return QStringLiteral("%1.%2").arg(version >> 16).arg(version & 0xFFFF);
 }
 
+namespace {
+const quint8* bytesOf(const QByteArray& frame) { return reinterpret_cast<const quint8*>(frame.constData()); }
+
+bool hasCode(const QByteArray& frame, Code code) {
+  return frame.size() >= 2 && frame.at(0) == 0 && quint8(frame.at(1)) == code;
+}
+
+// The payload as the frame carries it: the length of byte 5, when byte 4 is 0 and the
+// frame holds that many bytes; nullopt otherwise.
+std::optional<int> checkedPayloadLength(const QByteArray& frame) {
+  if (frame.size() < kHeaderSize || frame.at(4) != 0) return std::nullopt;
+  const int length = quint8(frame.at(5));
+  if (frame.size() < length + kFrameOverhead) return std::nullopt;
+  return length;
+}
+
+bool statusesOk(const quint8* payload, std::initializer_list<int> positions) {
+  for (int p : positions)
+    if (payload[p] != kI2cStatusOk) return false;
+  return true;
+}
+
+// Read-back payload: the command and trigger statuses, then per window its 16 bytes
+// (last byte first) and a status.
+constexpr int kReadBackWindowsAt = 2;
+constexpr int kReadBackWindowStride = kWindowSize + 1;
+
+QByteArray readBackBlock(const quint8* payload) {
+  QByteArray block(kChunkSize, '\0');
+  for (int j = 0; j < 4; ++j) {
+    const quint8* window = payload + kReadBackWindowsAt + kReadBackWindowStride * j;
+    for (int i = 0; i < kWindowSize; ++i) block[kWindowSize * j + i] = char(window[kWindowSize - 1 - i]);
+  }
+  return block;
+}
+}  // namespace
+
+CommonAnswerKind commonAnswerKind(const QByteArray& frame) {
+  const qsizetype L = frame.size();
+  if (L > kFrameOverhead && hasCode(frame, VariablesAnswer)) return CommonAnswerKind::Variables;
+  if (L > kFrameOverhead && hasCode(frame, I2cTransferAnswer)) return CommonAnswerKind::I2cTransfer;
+  if (L == kFrameOverhead + 1 && hasCode(frame, I2cError)) return CommonAnswerKind::I2cError;
+  return CommonAnswerKind::Unknown;
+}
+
+DecodedVariables decodeVariablesAnswer(const QByteArray& frame) {
+  constexpr int kEntrySize = 5;
+  DecodedVariables answer;
+  const quint8* b = bytesOf(frame);
+  const int end = int(frame.size()) - 2;   // the checksum
+  for (int pos = kHeaderSize; pos < end; pos += kEntrySize) {
+    const quint8 id = b[pos];
+    if (id != VarFirmwareType && id != VarVersionWord) {
+      answer.status = DecodedVariables::UnknownVariable;
+      break;
+    }
+    if (pos + kEntrySize > end) {
+      answer.status = DecodedVariables::EntryCutShort;
+      break;
+    }
+    if (id == VarFirmwareType)
+      answer.firmwareType = qint32(readBigEndian32(b + pos + 1));
+    else
+      answer.versionWord = decodeVersionWord(b + pos + 1);
+  }
+  return answer;
+}
+
+DecodedI2cTransfer classifyI2cTransferAnswer(const QByteArray& frame) {
+  DecodedI2cTransfer answer;
+  const std::optional<int> length = checkedPayloadLength(frame);
+  if (!hasCode(frame, I2cTransferAnswer) || !length) return answer;
+  const quint8* p = bytesOf(frame) + kHeaderSize;
+  if (*length == 10 && statusesOk(p, {4, 9})) {
+    answer.kind = DecodedI2cTransfer::I2cVersion;
+    answer.firmwareType = qint32(readBigEndian32(p));
+    answer.versionWord = decodeVersionWord(p + 5);
+  } else if (*length == 6 && statusesOk(p, {0, 1, 2, 3, 4, 5})) {
+    answer.kind = DecodedI2cTransfer::BlockWritten;
+  } else if (*length == 70 && statusesOk(p, {0, 1, 18, 35, 52, 69})) {
+    answer.kind = DecodedI2cTransfer::BlockReadBack;
+    answer.block = readBackBlock(p);
+  } else if (*length == 2 && statusesOk(p, {0, 1})) {
+    answer.kind = DecodedI2cTransfer::FlashStarted;
+  }
+  return answer;
+}
+
+int i2cErrorCode(const QByteArray& frame) { return frame.size() > kHeaderSize ? quint8(frame.at(kHeaderSize)) : -1; }
+
+DecodedUpload decodeUploadAnswer(const QByteArray& frame) {
+  DecodedUpload answer;
+  answer.isUploadAnswer = hasCode(frame, UploadAnswer);
+  if (frame.size() > kFrameOverhead)
+    answer.text = QString::fromLatin1(frame.mid(kHeaderSize, frame.size() - kFrameOverhead));
+  answer.success = answer.isUploadAnswer && (answer.text.contains(QLatin1String("BytesWritten")) ||
+                                             answer.text.contains(QLatin1String("MemoryErased")));
+  return answer;
+}
+
+QString frameExcerpt(const QByteArray& frame, int maxBytes) {
+  QString text = QString::fromLatin1(frame.left(maxBytes).toHex(' '));
+  if (frame.size() > maxBytes) text += QStringLiteral(" ...");
+  return text;
+}
+
 QString i2cErrorText(int code) {
   switch (code) {
     case 1: return QStringLiteral("I2C bus not ready");

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QtGlobal>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 // The framed message of every exchange with an Orvane device, on every port:
@@ -62,6 +63,8 @@ inline constexpr quint16 kCommonPort = 8010;
 inline constexpr quint16 kFilePort = 8004;
 inline constexpr quint16 kDiscoveryPort = 7010;
 inline constexpr quint16 kHttpPort = 80;
+// The 7-bit I2C addresses a device behind a gateway may have.
+inline constexpr int kI2cAddressMin = 8, kI2cAddressMax = 119;
 // The 24-bit offset and size fields of uploads and I2C address words cannot address
 // images of this size or more.
 inline constexpr qint64 kMaxImageSize = 1 << 24;
@@ -122,7 +125,63 @@ QString versionText(PackedVersion version);
 quint32 readBigEndian32(const quint8* bytes);
 
 // --- Answers ------------------------------------------------------------------------
+// Each decoder takes one whole frame (see FrameSplitter), reads only the bytes the frame
+// has, and never looks at the checksum.
+
+// Which answer of the common port a frame is, by its code and size alone.
+enum class CommonAnswerKind {
+  Variables,     // code 0x23, more than 8 bytes
+  I2cTransfer,   // code 0x08, more than 8 bytes
+  I2cError,      // code 0x09, exactly 9 bytes
+  Unknown,
+};
+CommonAnswerKind commonAnswerKind(const QByteArray& frame);
+
+// A VariablesAnswer on the common port: from byte 6 up to the checksum, entries of an id
+// byte and four value bytes. Only variables 0 and 1 are known there.
+struct DecodedVariables {
+  enum Status { Complete, UnknownVariable, EntryCutShort };
+  Status status = Complete;
+  std::optional<qint32> firmwareType;       // variable 0, big-endian
+  std::optional<VersionWord> versionWord;   // variable 1
+};
+// Entries are taken in order (a later one overrides an earlier one of the same id);
+// decoding stops at the first unknown id or at an entry that does not fit before the
+// checksum, keeping the entries before it.
+DecodedVariables decodeVariablesAnswer(const QByteArray& frame);
+
+// An I2cTransferAnswer: for each sub-message of the request, its read bytes and the
+// status byte 0x87. Byte 4 must be 0 and the frame must hold the payload its byte 5 says.
+struct DecodedI2cTransfer {
+  enum Kind {
+    Invalid,
+    I2cVersion,      // payload 10: register 0 (4 bytes) 87, register 1 (4 bytes) 87
+    BlockWritten,    // payload 6: 87 x 6, one per sub-message of a block write
+    BlockReadBack,   // payload 70: 87 87, then each window (16 bytes, last byte first) 87
+    FlashStarted,    // payload 2: 87 87
+  };
+  Kind kind = Invalid;
+  qint32 firmwareType = 0;   // I2cVersion
+  VersionWord versionWord;   // I2cVersion
+  QByteArray block;          // BlockReadBack: the 64 bytes of the block in image order
+};
+DecodedI2cTransfer classifyI2cTransferAnswer(const QByteArray& frame);
+
+// The code byte of an I2cError answer (byte 6); -1 when the frame has none.
+int i2cErrorCode(const QByteArray& frame);
 QString i2cErrorText(int code);   // "I2C bus not ready", ... "I2C unknown error"
+
+// An UploadAnswer on the file port: code 0x33, then an ASCII status text from byte 6 up
+// to the checksum.
+struct DecodedUpload {
+  bool isUploadAnswer = false;   // bytes 0-1 are 00 33
+  QString text;                  // empty when the frame has 8 bytes or less
+  bool success = false;          // the text holds "BytesWritten" or "MemoryErased"
+};
+DecodedUpload decodeUploadAnswer(const QByteArray& frame);
+
+// The first bytes of a frame in hex for a log entry: "00 23 00 00 ..." (at most maxBytes).
+QString frameExcerpt(const QByteArray& frame, int maxBytes = 16);
 
 // Cuts a TCP byte stream into frames by the payload-length field. Push what a read
 // event delivered; take whole frames out.

@@ -20,9 +20,9 @@ using UpgradeStatusCallback = void (*)(void* owner, int kind, int value, const Q
 // Ports and waits of the upgrade engine. The defaults are the shipped ones; tests
 // inject shorter waits (and, on loopback, other ports).
 struct EngineSettings {
-  quint16 commonPort = 8010;
-  quint16 filePort = 8004;
-  quint16 httpPort = 80;
+  quint16 commonPort = orvane::proto::kCommonPort;
+  quint16 filePort = orvane::proto::kFilePort;
+  quint16 httpPort = orvane::proto::kHttpPort;
   int stepMs = 500;            // the step timer between connections
   int flashWaitMs = 15000;     // each flashing wait, counted down in steps of stepMs
   int answerTimeoutMs = 10000; // connect, answer, acknowledgement, reconnection after flashing
@@ -66,7 +66,7 @@ class ORVCRoVivazava {
   bool startUpgrade(const QString& ipAddress, int i2cAddress, const QByteArray* binFile,
                     const QByteArray* bi2File, const QByteArray* webFile, bool batchMode);
 
-  // 33: no upgrade running.
+  // The sequencer's state, 0..33; kTerminalState (33): no upgrade running.
   int currentState() const;
 
   // Stores the file fields of the identification block into a set.

@@ -1,0 +1,276 @@
+// The engine's exchanges with the device: the requests and answers of the common port,
+// the version checks, the uploads of the file port, the readback and the I2C flashing
+// through the gateway.
+#include "common/Globalfunctions.h"
+#include "common/UiHooks.h"
+#include "engine/ORVCRoVivazavaPrivate.h"
+
+using namespace orvane::proto;
+using orvane::engine::CheckTarget;
+using orvane::engine::CompatibilityVerdict;
+using P = ORVCRoVivazavaPrivate;
+using Outcome = P::Outcome;
+
+namespace {
+QString answerDetail(const QByteArray& answer) { return QStringLiteral("answer ") + frameExcerpt(answer); }
+
+QString versionsDetail(const VersionSet& s) {
+  return QStringLiteral("device type %1 firmware %2, file type %3 firmware %4")
+      .arg(s.deviceFirmwareType)
+      .arg(versionText(s.deviceFirmwareVersion))
+      .arg(s.fileFirmwareType)
+      .arg(versionText(s.fileFirmwareVersion));
+}
+}  // namespace
+
+// ====================================================================================
+// Common port
+// ====================================================================================
+
+void P::requestDeviceVersion() { send(deviceVersionRequest(), true); }
+void P::requestReset() { send(resetRequest(), false); }
+void P::requestActivation() { send(activationRequest(binFile ? binFile->size() : 0), false); }
+void P::requestI2cVersion() { send(i2cVersionRequest(quint8(i2cAddress)), true); }
+
+// Ends the transfer in progress (if any) and the upgrade; the log says where it stood.
+void P::failTransfer(const QString& message, bool close, const QString& detail) {
+  const QString where = transferDetail();
+  endTransfer();
+  reportFailure(message, close, where.isEmpty() ? detail : where + QStringLiteral(", ") + detail);
+}
+
+void P::dispatchCommonAnswer(const QByteArray& answer) {
+  if (!connected()) {
+    failTransfer(QStringLiteral("Socket error on common port !"), false, answerDetail(answer));
+    return;
+  }
+  switch (commonAnswerKind(answer)) {
+    case CommonAnswerKind::Variables:
+      storeVariables(answer);
+      return;
+    case CommonAnswerKind::I2cTransfer:
+      handleI2cTransferAnswer(answer);
+      return;
+    case CommonAnswerKind::I2cError: {
+      const int code = i2cErrorCode(answer);
+      failTransfer(i2cErrorText(code) + QStringLiteral(" (error = %1).").arg(code), true, answerDetail(answer));
+      return;
+    }
+    case CommonAnswerKind::Unknown:
+      failTransfer(QStringLiteral("Error. Invalid answer from device !"), true, answerDetail(answer));
+      return;
+  }
+}
+
+void P::storeVariables(const QByteArray& answer) {
+  const DecodedVariables values = decodeVariablesAnswer(answer);
+  // The entries before a bad one are kept.
+  if (values.firmwareType) q.network.deviceFirmwareType = *values.firmwareType;
+  if (values.versionWord) {
+    q.network.deviceFirmwareVersion = values.versionWord->firmware;
+    q.network.deviceHardwareVersion = values.versionWord->hardware;
+  }
+  switch (values.status) {
+    case DecodedVariables::Complete:
+      return;
+    case DecodedVariables::UnknownVariable:
+      // The transfer (if any) and the connection are left as they are.
+      reportFailure(QStringLiteral("IP Packet error : Unknown variable"), false, answerDetail(answer));
+      return;
+    case DecodedVariables::EntryCutShort:
+      failTransfer(QStringLiteral("Error. Invalid answer from device !"), true, answerDetail(answer));
+      return;
+  }
+}
+
+void P::handleI2cTransferAnswer(const QByteArray& answer) {
+  const DecodedI2cTransfer decoded = classifyI2cTransferAnswer(answer);
+  const bool transferring = transfer == Transfer::I2c;
+  switch (decoded.kind) {
+    case DecodedI2cTransfer::I2cVersion:
+      q.i2c.deviceFirmwareType = decoded.firmwareType;
+      q.i2c.deviceFirmwareVersion = decoded.versionWord.firmware;
+      q.i2c.deviceHardwareVersion = decoded.versionWord.hardware;
+      return;
+    case DecodedI2cTransfer::BlockWritten:
+      if (transferring) return onBlockWritten();
+      break;   // an acknowledgement with no block written
+    case DecodedI2cTransfer::BlockReadBack:
+      if (transferring) return onBlockReadBack(decoded.block);
+      break;
+    case DecodedI2cTransfer::FlashStarted:
+      return;   // the start-flashing acknowledgement: nothing to do
+    case DecodedI2cTransfer::Invalid:
+      break;
+  }
+  failTransfer(QStringLiteral("Error. Invalid answer from I2C device !"), true, answerDetail(answer));
+}
+
+// ====================================================================================
+// Version checks
+// ====================================================================================
+
+Outcome P::checkCompatibility(CheckTarget target, State during) {
+  const VersionSet& set = target == CheckTarget::Network ? q.network : q.i2c;
+  const CompatibilityVerdict verdict = orvane::engine::evaluateCompatibility(set, target, batchMode);
+  switch (verdict.kind) {
+    case CompatibilityVerdict::Accept:
+      return outcomeAfter(during, true);
+    case CompatibilityVerdict::Refuse:
+      complain(verdict.text, versionsDetail(set));
+      return outcomeAfter(during, false);
+    case CompatibilityVerdict::AskDowngrade: {
+      questionOpen = true;
+      const bool yes = orvane::ui::askYesNo(QStringLiteral("Warning"), verdict.text);
+      questionOpen = false;
+      return outcomeAfter(during, yes);
+    }
+  }
+  return outcomeAfter(during, false);
+}
+
+// After flashing. A mismatch is reported here first; the sequencer then adds its own.
+Outcome P::verifyVersion(const VersionSet& set) {
+  if (orvane::engine::deviceRunsFileVersion(set)) return Outcome::Done;
+  reportFailure(orvane::engine::kVersionAfterFlashMismatch, false, versionsDetail(set));
+  return Outcome::Refused;
+}
+
+// ====================================================================================
+// File port: uploads of .bin and .web
+// ====================================================================================
+
+Outcome P::startUpload(const QByteArray* fileData, bool isBin, State during) {
+  if (!fileData) return outcomeAfter(during, false);
+  transferBuffer = isBin ? binUploadImage(*fileData) : *fileData;
+  if (transferBuffer.size() >= kMaxImageSize) {
+    // The 24-bit offsets would wrap and overwrite the start of the device's memory.
+    const QString detail = QStringLiteral("image %1 bytes").arg(transferBuffer.size());
+    endTransfer();
+    complain(QStringLiteral("%1 file too large: an upload holds at most %2 bytes.")
+                 .arg(isBin ? QStringLiteral("Bin") : QStringLiteral("Web"))
+                 .arg(kMaxImageSize - 1),
+             detail);
+    return outcomeAfter(during, false);
+  }
+  if (!connected()) {
+    endTransfer();
+    complain(isBin ? QStringLiteral("Load bin files error. Socket not active !")
+                   : QStringLiteral("Load web files error. Socket not active !"));
+    return outcomeAfter(during, false);
+  }
+  transfer = Transfer::Upload;
+  blockIndex = 0;
+  send(uploadStartRequest(), true);
+  return outcomeAfter(during, true);
+}
+
+void P::handleUploadAnswer(const QByteArray& answer) {
+  if (!connected()) {
+    failTransfer(QStringLiteral("File upload error. Socket error !"), false, answerDetail(answer));
+    return;
+  }
+  const DecodedUpload decoded = decodeUploadAnswer(answer);
+  if (!decoded.isUploadAnswer || transfer != Transfer::Upload) {
+    failTransfer(QStringLiteral("File upload error. Invalid answer from device !"), true, answerDetail(answer));
+    return;
+  }
+  if (!decoded.success) {
+    failTransfer(QStringLiteral("File upload error : ") + decoded.text, true, answerDetail(answer));
+    return;
+  }
+  sendNextChunk();
+}
+
+// One chunk per acknowledgement; the acknowledgement of the last one ends the upload.
+void P::sendNextChunk() {
+  const qint64 total = transferBuffer.size();
+  const qint64 offset = qint64(kChunkSize) * blockIndex;
+  const qint64 remaining = total - offset;
+  if (remaining <= 0) {
+    endTransfer();
+    return;
+  }
+  send(uploadDataRequest(quint32(offset), transferBuffer.mid(offset, kChunkSize)), true);
+  progress(remaining > kChunkSize ? int(offset * 100 / total) : 100);
+  ++blockIndex;
+}
+
+// ====================================================================================
+// Readback
+// ====================================================================================
+
+int P::readBackCheck() {
+  const orvane::engine::ReadbackResponse response =
+      readbackClient.fetch(ipAddress, settings.httpPort, settings.httpTimeoutMs);
+  if (!response.succeeded) {
+    // A redirection is left to the sequencer's own report.
+    if (response.status != 302)
+      fail(QStringLiteral("HTTP connection Failed !"),
+           QStringLiteral(" [device %1, HTTP port %2, %3]").arg(ipAddress).arg(settings.httpPort).arg(response.failure),
+           false);
+    return 0;
+  }
+  if (!binFile) return 0;
+  return orvane::engine::compareReadback(response.body, binReadbackExpected(*binFile));
+}
+
+// ====================================================================================
+// I2C flashing through the gateway
+// ====================================================================================
+
+Outcome P::startI2cTransfer(State during) {
+  if (!bi2File) return outcomeAfter(during, false);
+  transferBuffer = i2cImage(*bi2File, 0xFF);
+  blockIndex = 0;
+  if (!connected()) {
+    endTransfer();
+    complain(QStringLiteral("Load bi2 files error. Socket not active !"));
+    return outcomeAfter(during, false);
+  }
+  transfer = Transfer::I2c;
+  sendBlockWrite(0);
+  return outcomeAfter(during, true);
+}
+
+void P::sendBlockWrite(int block) {
+  const qint64 offset = qint64(kChunkSize) * block;
+  send(i2cBlockWriteRequest(quint8(i2cAddress), quint32(offset), transferBuffer.mid(offset, kChunkSize)), true);
+}
+
+void P::onBlockWritten() {
+  send(i2cBlockReadBackRequest(quint8(i2cAddress), quint32(qint64(kChunkSize) * blockIndex)), true);
+}
+
+void P::onBlockReadBack(const QByteArray& block) {
+  const qint64 start = qint64(kChunkSize) * blockIndex;
+  for (int i = 0; i < kChunkSize; ++i) {
+    if (transferBuffer.at(start + i) != block.at(i)) {
+      const QString detail = QStringLiteral("written %1, read back %2")
+                                 .arg(quint8(transferBuffer.at(start + i)), 2, 16, QLatin1Char('0'))
+                                 .arg(quint8(block.at(i)), 2, 16, QLatin1Char('0'));
+      failTransfer(QStringLiteral("Writing ERROR @ pos %1").arg(start + i), false, detail);
+      return;
+    }
+  }
+  ++blockIndex;
+  const qint64 length = transferBuffer.size();
+  const qint64 done = qint64(kChunkSize) * blockIndex;
+  if (length - done <= 0) {
+    progress(100);
+    endTransfer();
+    return;
+  }
+  progress(int(done * 100 / length));
+  sendBlockWrite(blockIndex);
+}
+
+Outcome P::startI2cFlashing(State during) {
+  if (!connected() || !bi2File) {
+    endTransfer();
+    complain(QStringLiteral("Start I2C device flashing error. Socket not active !"));
+    return outcomeAfter(during, false);
+  }
+  send(i2cStartFlashingRequest(quint8(i2cAddress), quint32(i2cImageLength(bi2File->size()))), false);
+  return outcomeAfter(during, true);
+}

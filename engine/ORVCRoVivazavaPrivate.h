@@ -1,0 +1,243 @@
+#pragma once
+
+// The inside of the upgrade engine, shared by its source files: the engine object
+// (ORVCRoVivazava.cpp), the sequencer (UpgradeSequencer.cpp) and the exchanges with the
+// device (EngineExchanges.cpp). Nothing outside engine/ includes it.
+
+#include "engine/ORVCRoVivazava.h"
+#include "engine/Readback.h"
+#include "engine/VersionChecks.h"
+
+#include <QObject>
+#include <QTcpSocket>
+#include <QTimer>
+
+// Everything the engine owns. The socket and the timers report through lambdas bound to
+// `context`; the destructor unbinds them first, so that nothing reaches a half-destroyed
+// engine.
+class ORVCRoVivazavaPrivate {
+ public:
+  // The sequencer's states, in the order an upgrade passes them; the stages of files
+  // that are not selected are skipped. The numbers are those that currentState() reports.
+  enum class State : int {
+    OpenCommon = 0,            // start: connect to the common port
+    AskVersion = 1,            // connected: read the device's version
+    CheckVersion = 2,          // answer: does the .bin suit the device?
+    VersionRead = 3,           // closed: on to the .bin, or past it
+    OpenBinUpload = 4,         // timer: connect to the file port
+    StartBinUpload = 5,        // connected: UploadStart
+    BinUploading = 6,          // answers: until the whole image is acknowledged
+    BinUploaded = 7,           // closed
+    ReadBack = 8,              // timer: fetch /hex.hex and compare
+    Activate = 9,              // connected (file port): ActivateFirmware, then close
+    Activated = 10,            // closed
+    OpenReset = 11,            // timer: connect to the common port
+    Reset = 12,                // connected: the reset request, then close
+    ResetSent = 13,            // closed
+    BeginFlashWait = 14,       // timer: "Flashing."
+    FlashWait = 15,            // timer: count down, then reconnect
+    AskNewVersion = 16,        // connected: read the flashed version
+    VerifyNewVersion = 17,     // answer: does the device run the file's version?
+    BinDone = 18,              // closed
+    WebOrNext = 19,            // timer: the .web, or past it
+    StartWebUpload = 20,       // connected: UploadStart
+    WebUploading = 21,         // answers: until the whole file is acknowledged
+    WebUploaded = 22,          // closed: on to the .bi2, or done
+    I2cOrDone = 23,            // timer: connect for the .bi2, or done
+    AskI2cVersion = 24,        // connected: read the I2C device's version
+    CheckI2cVersion = 25,      // answer: does the .bi2 suit the I2C device?
+    StartI2cTransfer = 26,     // timer (the connection stays open): first block write
+    I2cTransferring = 27,      // answers: blocks written and read back; then start flashing
+    I2cFlashStarting = 28,     // while the start request goes out; no step runs here
+    I2cFlashWait = 29,         // closed, then timer: count down, then reconnect
+    AskNewI2cVersion = 30,     // connected: read the flashed I2C version
+    VerifyNewI2cVersion = 31,  // answer: does the I2C device run the file's version?
+    I2cDone = 32,              // closed: success
+    Terminal = 33,             // no upgrade running
+  };
+  static constexpr int kStateCount = 34;
+
+  // The event after which a state's step is expected (every event runs a step, whatever
+  // the state).
+  enum class Event { Start, Connect, Disconnect, Read, Timer, None };
+
+  // What became of a call that can end the upgrade inside it (a question to the operator,
+  // a message box, a send that meets a socket error).
+  enum class Outcome {
+    Done,      // it did its part; the step moves on
+    Refused,   // it declined; the step fails with its own message
+    Ended,     // the upgrade ended meanwhile; nothing more happens
+  };
+
+  // One row of the sequencer's table.
+  struct StateRow {
+    State state;
+    Event runsOn;
+    void (ORVCRoVivazavaPrivate::*step)();
+  };
+
+  // The end both halves share: wait while the device flashes, reconnect, read the new
+  // version and compare it with the file's.
+  struct FlashStage {
+    State wait, ask, verify, done;
+    const char* flashing;       // announced when the wait starts
+    const char* reading;        // announced with the version request
+    const char* mismatch;       // the failure when the versions differ
+    VersionSet ORVCRoVivazava::*versions;
+    void (ORVCRoVivazavaPrivate::*request)();
+  };
+
+  // An upload through the file port, of the .bin or of the .web.
+  struct UploadStage {
+    State start, uploading, uploaded;
+    const QByteArray* ORVCRoVivazavaPrivate::*file;
+    bool isBin;
+    const char* opening;    // announced with the connect to the file port
+    const char* refusal;    // the failure when the upload does not start
+    const char* finished;   // announced when the whole image is acknowledged
+  };
+
+  // What the answer timer is guarding: a connect or the device's answer to a request.
+  enum class Wait { None, Connect, Answer };
+  // Which transfer transferBuffer holds.
+  enum class Transfer { None, Upload, I2c };
+
+  ORVCRoVivazavaPrivate(ORVCRoVivazava& engine, UpgradeStatusCallback callback, void* owner,
+                        ORVCRoVivazava::ReachabilityTest reachability, EngineSettings settings);
+  ~ORVCRoVivazavaPrivate();
+
+  // --- Engine object (ORVCRoVivazava.cpp) ---
+  bool startUpgrade(const QString& ip, int i2cAddr, const QByteArray* bin, const QByteArray* bi2,
+                    const QByteArray* web, bool batch);
+  void openConnection(const QString& ip, quint16 port);
+  void closeConnection();
+  void closeAndContinue();
+  // Ends the upgrade: the operator sees `message`; the error log gets it with `context`.
+  void fail(const QString& message, const QString& context, bool close);
+  // fail() with the context of the current connection and `detail`.
+  void reportFailure(const QString& message, bool close, const QString& detail = {});
+  // A reason given to the operator and logged with its context; the caller decides what follows.
+  void complain(const QString& message, const QString& detail = {});
+  QString logContext(const QString& detail) const;
+  QString transferDetail() const;
+  void report(int kind, int value, const QString& text);
+  void announce(const QString& text) { report(StatusMessage, -1, text); }
+  void progress(int value) { report(StatusProgress, value, QStringLiteral("0")); }
+  void armStepTimer();
+  void armWait(Wait what, int ms);
+  void stopWait();
+  bool connected() const { return connection.state() == QAbstractSocket::ConnectedState; }
+  void send(const QByteArray& packet, bool expectAnswer);
+  void endTransfer();
+  bool loadIphlpapiDll();
+  bool freeIphlpapiDll();
+
+  // --- Event handlers (ORVCRoVivazava.cpp) ---
+  void onConnected();
+  void onDisconnected();
+  void onSocketError(QAbstractSocket::SocketError error);
+  void connectionLost(const QString& reason);
+  void onSocketRead();
+  void onStepTimer();
+  void onWaitExpired();
+
+  // --- Sequencer (UpgradeSequencer.cpp) ---
+  static const StateRow& rowOf(State s);
+  static bool waitsForAnswer(State s);
+  void sequencerStep();
+  // The one way a step moves on: only from the state it ran in.
+  bool advance(State from, State to);
+  Outcome outcomeAfter(State during, bool ok) const;
+  bool settle(Outcome outcome, State from, State to, const QString& refusal, bool close);
+  void succeed(State from);
+  void ask(State from, State to, const char* announcement, void (ORVCRoVivazavaPrivate::*request)());
+  const FlashStage& flashStage() const;
+  const UploadStage& uploadStage() const;
+  void openUpload(State from, const UploadStage& stage);
+  void startUploadStep();
+  void uploading();
+  bool flashingWaitStep();
+  void beginFlashWait(const FlashStage& stage);
+
+  void openCommon();
+  void askVersion();
+  void checkVersion();
+  void versionRead();
+  void openBinUpload();
+  void binUploaded();
+  void readBack();
+  void activate();
+  void activated();
+  void openReset();
+  void reset();
+  void resetSent();
+  void startFlashWait();
+  void flashWait();
+  void askNewVersion();
+  void verifyNewVersion();
+  void binDone();
+  void webOrNext();
+  void webUploaded();
+  void i2cOrDone();
+  void askI2cVersion();
+  void checkI2cVersion();
+  void startI2cTransferStep();
+  void i2cTransferring();
+  void i2cDone();
+  void nothing() {}
+
+  // --- Exchanges with the device (EngineExchanges.cpp) ---
+  void requestDeviceVersion();
+  void requestReset();
+  void requestActivation();
+  void requestI2cVersion();
+  void dispatchCommonAnswer(const QByteArray& answer);
+  void storeVariables(const QByteArray& answer);
+  void handleI2cTransferAnswer(const QByteArray& answer);
+  void failTransfer(const QString& message, bool close, const QString& detail = {});
+
+  Outcome checkCompatibility(orvane::engine::CheckTarget target, State during);
+  Outcome verifyVersion(const VersionSet& set);
+
+  Outcome startUpload(const QByteArray* file, bool isBin, State during);
+  void handleUploadAnswer(const QByteArray& answer);
+  void sendNextChunk();
+
+  int readBackCheck();
+
+  Outcome startI2cTransfer(State during);
+  void sendBlockWrite(int block);
+  void onBlockWritten();
+  void onBlockReadBack(const QByteArray& block);
+  Outcome startI2cFlashing(State during);
+
+  ORVCRoVivazava& q;
+  EngineSettings settings;
+  QObject context;
+  QTimer stepTimer;
+  QTimer answerTimer;
+  Wait waitingFor = Wait::None;
+  QTcpSocket connection;
+  quint16 connectionPort = 0;   // of the current or last connection of this upgrade; 0 before
+  orvane::proto::FrameSplitter splitter;   // the byte stream of the current connection, cut into answers
+  orvane::engine::ReadbackClient readbackClient;
+  const QByteArray* binFile = nullptr;
+  const QByteArray* bi2File = nullptr;
+  const QByteArray* webFile = nullptr;
+  QByteArray transferBuffer;
+  Transfer transfer = Transfer::None;
+  QString ipAddress;
+  int i2cAddress = 0;
+  UpgradeStatusCallback statusCallback = nullptr;
+  void* statusOwner = nullptr;
+  ORVCRoVivazava::ReachabilityTest reachability;
+  bool batchMode = false;
+  bool questionOpen = false;   // a modal question runs its own event loop inside a step
+  int blockIndex = 0;
+  int flashCountdown = 0;
+  State state = State::Terminal;
+  bool icmpLibrary = false;
+};
+
+static_assert(int(ORVCRoVivazavaPrivate::State::Terminal) == kTerminalState);
+static_assert(ORVCRoVivazavaPrivate::kStateCount == kTerminalState + 1);
