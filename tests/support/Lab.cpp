@@ -50,6 +50,8 @@ void pause(int ms) {
 
 bool inLab() { return !qEnvironmentVariableIsEmpty("ORV_LAB_DEVNS"); }
 
+bool labRequired() { return qEnvironmentVariable("ORVANE_LAB_REQUIRED") == QLatin1String("1"); }
+
 QString labUpgraderAddress(int interfaceIndex) {
   return interfaceIndex == 0 ? QStringLiteral("10.77.0.1") : QStringLiteral("10.78.0.1");
 }

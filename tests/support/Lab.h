@@ -16,6 +16,9 @@ namespace orvane::test {
 
 // True when this process runs inside a lab (netlab exported ORV_LAB_DEVNS).
 bool inLab();
+// True when the run must prove that the lab tests ran (ORVANE_LAB_REQUIRED=1, set by
+// scripts/test): a lab test outside a lab then fails instead of being skipped.
+bool labRequired();
 
 // Address of the upgrader's first interface (10.77.0.1) and its second one (10.78.0.1,
 // present with `netlab run --interfaces 2`).
@@ -69,6 +72,13 @@ class Simulator {
 
 }  // namespace orvane::test
 
-// Skips the current test when it does not run inside a lab.
-#define ORVANE_REQUIRE_LAB() \
-  do { if (!::orvane::test::inLab()) GTEST_SKIP() << "not inside a network lab"; } while (0)
+// Skips the current test when it does not run inside a lab, or fails it when the lab is
+// required.
+#define ORVANE_REQUIRE_LAB()                                                                  \
+  do {                                                                                        \
+    if (!::orvane::test::inLab()) {                                                           \
+      if (::orvane::test::labRequired())                                                      \
+        FAIL() << "not inside a network lab, but the lab is required (ORVANE_LAB_REQUIRED=1)"; \
+      GTEST_SKIP() << "not inside a network lab";                                             \
+    }                                                                                         \
+  } while (0)
