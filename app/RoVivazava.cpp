@@ -6,6 +6,7 @@
 #include "common/UiHooks.h"
 #include "common/Utilsfunctions.h"
 #include "common/Version.h"
+#include "engine/IpPacket.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -41,7 +42,7 @@ bool isValidI2cAddressText(const QString& text) {
     if (c < u'0' || c > u'9') return false;
   }
   const int value = text.toInt();
-  return value >= 8 && value <= 119;
+  return value >= orvane::proto::kI2cAddressMin && value <= orvane::proto::kI2cAddressMax;
 }
 
 void configureLog(int errorOutputs, int generalOutputs, const QString& logDirectory) {
@@ -169,7 +170,7 @@ QString usageText() {
       "  -B FILE           .bin firmware file of the network device\n"
       "  -W FILE           .web content file of the network device\n"
       "  -B2 FILE          .bi2 firmware file of the I2C device behind it (needs -I2CA)\n"
-      "  -I2CA ADDRESS     decimal I2C address of that device, 8 to 119 (needs -B2)\n"
+      "  -I2CA ADDRESS     decimal I2C address of that device, %1 to %2 (needs -B2)\n"
       "  -IP needs at least one of -B, -B2, -W, and they need -IP.\n"
       "  A relative FILE is taken from the directory of the executable.\n"
       "\n"
@@ -183,7 +184,9 @@ QString usageText() {
       "  --version         print the program's version\n"
       "\n"
       "Problems are written to ~/Orvane_Data/Error_Orvane - Firmware upgrader.log.\n"
-      "Exit code 2: the command line was refused (the reason is in that log).\n");
+      "Exit code 2: the command line was refused (the reason is in that log).\n")
+      .arg(orvane::proto::kI2cAddressMin)
+      .arg(orvane::proto::kI2cAddressMax);
 }
 
 int runRoVivazava(int argc, char** argv) {
