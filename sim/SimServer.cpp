@@ -164,11 +164,13 @@ void SimServer::handleDatagram(const QByteArray& datagram, quint32 destination, 
 void SimServer::scheduleUdpFaults(SimDevice* device, const QByteArray& request, const std::function<void()>& send,
                                   int delayMs, quint32 destination, quint16 port) {
   const Faults& f = device->config().faults;
+  // Precise timers: a coarse one may slip by 5 % of its (long) interval, which would open
+  // gaps between repeats that the fault is meant not to have.
   for (int k = 1; k <= device->rawRepeats(request); ++k)
-    QTimer::singleShot(delayMs + k * f.udpRawRepeat.everyMs, this, send);
+    QTimer::singleShot(delayMs + k * f.udpRawRepeat.everyMs, Qt::PreciseTimer, this, send);
   QPointer<SimDevice> guard(device);
   for (int round = 0; round < device->floodRounds(request); ++round) {
-    QTimer::singleShot(delayMs + round * f.udpFlood.everyMs, this, [this, guard, destination, port] {
+    QTimer::singleShot(delayMs + round * f.udpFlood.everyMs, Qt::PreciseTimer, this, [this, guard, destination, port] {
       if (!guard) return;
       const QList<QByteArray> datagrams = guard->floodRound();
       int sent = 0;
