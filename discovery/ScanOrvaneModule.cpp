@@ -2,6 +2,7 @@
 
 #include "common/Globalfunctions.h"
 #include "common/Utilsfunctions.h"
+#include "discovery/DatagramReceiver.h"
 #include "engine/IpPacket.h"
 
 #include <QNetworkInterface>
@@ -121,22 +122,14 @@ class I2cExchange {
   void collect(int deviceIndex) {
     while (!expired()) {
       if (!waitReadable(std::min(std::chrono::steady_clock::now() + window_, deadline_))) return;
+      int length = 0;
       sockaddr_in from{};
-      socklen_t fromLength = sizeof from;
-      ssize_t n;
-      do {
-        // MSG_TRUNC: the result is the datagram's real length, so a cut one can be seen.
-        n = ::recvfrom(socket_.fd(), datagram_.data(), datagram_.size(), MSG_DONTWAIT | MSG_TRUNC,
-                       reinterpret_cast<sockaddr*>(&from), &fromLength);
-      } while (n < 0 && errno == EINTR);
-      if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
-        return;
-      }
-      // An empty datagram carries no frame bytes; a cut one would leave its frame
-      // waiting for bytes that the next answer would then supply.
-      if (n == 0 || size_t(n) > datagram_.size()) continue;
-      engine_.receiveUDP(datagram_.data(), int(n), sourceText(from), ntohs(from.sin_port), deviceIndex);
+      const orvane::discovery::ReceiveResult got = orvane::discovery::receiveDatagram(socket_.fd(), datagram_, length, from);
+      if (got == orvane::discovery::ReceiveResult::Failed) return;
+      // Nothing after all, an empty datagram (no frame bytes), or a cut one (its frame
+      // would wait for bytes that the next answer would then supply): wait on.
+      if (got != orvane::discovery::ReceiveResult::Datagram || length == 0) continue;
+      engine_.receiveUDP(datagram_.data(), length, sourceText(from), ntohs(from.sin_port), deviceIndex);
     }
   }
 
@@ -319,24 +312,17 @@ bool ORVCScanOrvaneDevice::sendBroadcast_Add(const QHostAddress& localAddress, c
 // than the reply wait itself: a host that keeps sending cannot hold the (blocked)
 // user-interface thread beyond it. A reply left incomplete is dropped with the socket.
 void ORVCScanOrvaneDevice::drainReplies(int fd) {
-  static const char* const kLabel = "ORVCScanOrvaneDevice::sendBroadcast_Add";
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, replyWaitMs_));
   std::vector<quint8> datagram(kDiscoveryDatagramSize);
-  do {
-    sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    // MSG_TRUNC: the result is the datagram's real length, so a cut one can be seen.
-    const ssize_t n = ::recvfrom(fd, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_TRUNC,
-                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK)
-        logError(__LINE__, kLabel, QStringLiteral("WSARecv failed. Eror code = ") + QString::number(errno));
-      break;
-    }
-    if (size_t(n) > datagram.size()) continue;  // its end is lost: no frame in it can be trusted
-    receiveUDP(datagram.data(), int(n), sourceText(from), ntohs(from.sin_port), -1);
-  } while (std::chrono::steady_clock::now() < deadline);
+  const bool drained = orvane::discovery::drainDatagrams(
+      fd, datagram, deadline, [this](const quint8* bytes, int length, const sockaddr_in& from) {
+        receiveUDP(bytes, length, sourceText(from), ntohs(from.sin_port), -1);
+      });
+  if (!drained) {
+    const int code = errno;
+    logError(__LINE__, "ORVCScanOrvaneDevice::sendBroadcast_Add",
+             QStringLiteral("WSARecv failed. Eror code = ") + QString::number(code));
+  }
   dropPartialFrame();
 }
 
