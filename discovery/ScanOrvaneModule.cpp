@@ -2,11 +2,13 @@
 
 #include "common/Globalfunctions.h"
 #include "common/Utilsfunctions.h"
+#include "discovery/DatagramReceiver.h"
 #include "engine/IpPacket.h"
 
 #include <QNetworkInterface>
 
 #include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -70,6 +72,99 @@ class SocketGuard {
   int fd_;
 };
 
+// One I2C bus scan on the wire: a UDP socket connected to the gateway, so that the
+// system hands over only the gateway's own datagrams, and the scan's overall deadline.
+// Problems are written as error entries; the scan then ends with what it has.
+class I2cExchange {
+ public:
+  I2cExchange(ORVCScanOrvaneDevice& engine, const QString& ipAddress)
+      : engine_(engine),
+        ipAddress_(ipAddress),
+        socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP)),
+        window_(std::max(0, engine.settings().i2cReceiveWindowMs)),
+        deadline_(std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(std::max(0, engine.settings().i2cScanDeadlineMs))),
+        datagram_(kI2cDatagramSize) {}
+
+  // Binds the socket and connects it to the gateway; false (with an entry) on failure.
+  bool open() {
+    if (socket_.fd() < 0) return fail(QStringLiteral("I2C scan: no UDP socket, Error Code = ") + QString::number(errno));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = 0;
+    if (::bind(socket_.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+      return fail(QStringLiteral("I2C scan: bind failed, Error Code = ") + QString::number(errno));
+    const std::optional<quint32> address = parseIpv4Text(ipAddress_);
+    if (!address) return fail(QStringLiteral("I2C scan: invalid address ") + ipAddress_);
+    sockaddr_in gateway{};
+    gateway.sin_family = AF_INET;
+    gateway.sin_port = htons(engine_.settings().discoveryPort);
+    gateway.sin_addr.s_addr = htonl(*address);
+    // Connecting finds the route: where there is none, sending would fail the same way.
+    if (::connect(socket_.fd(), reinterpret_cast<const sockaddr*>(&gateway), sizeof gateway) != 0)
+      return sendFailed(errno);
+    return true;
+  }
+
+  // Sends one request; false (with an error entry) when the system refuses it.
+  bool send(const QByteArray& request) {
+    ssize_t sent;
+    do {
+      sent = ::send(socket_.fd(), request.constData(), size_t(request.size()), 0);
+    } while (sent < 0 && errno == EINTR);
+    return sent == ssize_t(request.size()) || sendFailed(sent < 0 ? errno : EMSGSIZE);
+  }
+
+  // Takes datagrams until one receive window passes without any, or the scan's deadline.
+  // A socket error (such as the port-unreachable report of a host without the discovery
+  // port) ends the phase the same way: nothing more will come for this request.
+  void collect(int deviceIndex) {
+    while (!expired()) {
+      if (!waitReadable(std::min(std::chrono::steady_clock::now() + window_, deadline_))) return;
+      int length = 0;
+      sockaddr_in from{};
+      const orvane::discovery::ReceiveResult got = orvane::discovery::receiveDatagram(socket_.fd(), datagram_, length, from);
+      if (got == orvane::discovery::ReceiveResult::Failed) return;
+      // Nothing after all, an empty datagram (no frame bytes), or a cut one (its frame
+      // would wait for bytes that the next answer would then supply): wait on.
+      if (got != orvane::discovery::ReceiveResult::Datagram || length == 0) continue;
+      engine_.receiveUDP(datagram_.data(), length, sourceText(from), ntohs(from.sin_port), deviceIndex);
+    }
+  }
+
+  bool expired() const { return std::chrono::steady_clock::now() >= deadline_; }
+
+ private:
+  bool fail(const QString& text) {
+    logError(__LINE__, "ORVCScanOrvaneDevice::scanI2CBus", text);
+    return false;
+  }
+
+  bool sendFailed(int code) {
+    return fail(QStringLiteral("I2C scan: sending to ") + ipAddress_ + QStringLiteral(" failed, Error Code = ") +
+                QString::number(code));
+  }
+
+  // True when a datagram (or an error) is waiting before `until`.
+  bool waitReadable(std::chrono::steady_clock::time_point until) const {
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+      pollfd p{socket_.fd(), POLLIN, 0};
+      const int ready = ::poll(&p, 1, int(std::max<qint64>(0, left.count())));
+      if (ready < 0 && errno == EINTR) continue;
+      return ready > 0;
+    }
+  }
+
+  ORVCScanOrvaneDevice& engine_;
+  QString ipAddress_;
+  SocketGuard socket_;
+  std::chrono::milliseconds window_;
+  std::chrono::steady_clock::time_point deadline_;
+  std::vector<quint8> datagram_;
+};
+
 }  // namespace
 
 ORVCScanOrvaneDevice::ORVCScanOrvaneDevice(int replyWaitMs, DiscoverySettings settings)
@@ -83,8 +178,31 @@ ORVCScanOrvaneDevice::~ORVCScanOrvaneDevice() {
   i2cDevices_.clear();
 }
 
-bool ORVCScanOrvaneDevice::scanOrvaneDevice() {
+void ORVCScanOrvaneDevice::clearNetworkDevices() {
   networkDevices_.clear();
+  listedMacs_.clear();
+  capLogged_ = false;
+}
+
+// Appends a completed record unless its MAC text is listed already (the first reply of
+// a device wins) or the list is full; false when the record was dropped.
+bool ORVCScanOrvaneDevice::listNetworkDevice(std::unique_ptr<ORVCOrvaneDevice> device) {
+  if (listedMacs_.contains(device->macAddressText)) return false;
+  if (networkDevices_.size() >= size_t(kMaxNetworkDevicesPerScan)) {
+    if (!capLogged_)
+      logError(__LINE__, "ORVCScanOrvaneDevice::receiveUDP_IPData",
+               QStringLiteral("More than %1 devices answered the discovery; the further replies are ignored.")
+                   .arg(kMaxNetworkDevicesPerScan));
+    capLogged_ = true;
+    return false;
+  }
+  listedMacs_.insert(device->macAddressText);
+  networkDevices_.push_back(std::move(device));
+  return true;
+}
+
+bool ORVCScanOrvaneDevice::scanOrvaneDevice() {
+  clearNetworkDevices();
   const QByteArray request = orvane::proto::discoveryRequest();
   if (!sendBroadcast(request)) {
     logError(__LINE__, "ORVCScanOrvaneDevice::scanOrvaneDevice", QStringLiteral("sendSocket failed."));
@@ -186,28 +304,42 @@ bool ORVCScanOrvaneDevice::sendBroadcast_Add(const QHostAddress& localAddress, c
 
   // The devices answer during this wait; their replies queue up in the socket.
   std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0, replyWaitMs_)));
-
-  std::vector<quint8> datagram(kDiscoveryDatagramSize);
-  for (;;) {
-    sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    const ssize_t n = ::recvfrom(socket.fd(), datagram.data(), datagram.size(), MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK)
-        logError(__LINE__, kLabel, QStringLiteral("WSARecv failed. Eror code = ") + QString::number(errno));
-      break;
-    }
-    receiveUDP(datagram.data(), int(n), sourceText(from), ntohs(from.sin_port), -1);
-  }
+  drainReplies(socket.fd());
   return true;
+}
+
+// Takes the queued replies one datagram at a time until none is left, but for no longer
+// than the reply wait itself: a host that keeps sending cannot hold the (blocked)
+// user-interface thread beyond it. A reply left incomplete is dropped with the socket.
+void ORVCScanOrvaneDevice::drainReplies(int fd) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, replyWaitMs_));
+  std::vector<quint8> datagram(kDiscoveryDatagramSize);
+  const bool drained = orvane::discovery::drainDatagrams(
+      fd, datagram, deadline, [this](const quint8* bytes, int length, const sockaddr_in& from) {
+        receiveUDP(bytes, length, sourceText(from), ntohs(from.sin_port), -1);
+      });
+  if (!drained) {
+    const int code = errno;
+    logError(__LINE__, "ORVCScanOrvaneDevice::sendBroadcast_Add",
+             QStringLiteral("WSARecv failed. Eror code = ") + QString::number(code));
+  }
+  dropPartialFrame();
+}
+
+void ORVCScanOrvaneDevice::dropPartialFrame() {
+  rxCount_ = 0;
+  rxRemaining_ = 6;
+  rxInBody_ = false;
 }
 
 void ORVCScanOrvaneDevice::receiveUDP(const quint8* bytes, int count, const QString& sourceText,
                                       quint16 sourcePort, int deviceIndex) {
-  Q_UNUSED(sourcePort);  // passed along for completeness; no handler needs it
   if (bytes == nullptr || count <= 0) return;
+  // Only the sender of a partial frame may complete it: anybody else's datagram would
+  // otherwise hide the next real reply, or finish a forged frame with a real one's bytes.
+  if (rxCount_ > 0 && (sourcePort != rxSourcePort_ || sourceText != rxSourceText_)) dropPartialFrame();
+  rxSourceText_ = sourceText;
+  rxSourcePort_ = sourcePort;
   for (int i = 0; i < count; ++i) {
     // A frame is at most 6 + 65535 + 2 bytes, so rxBuffer_ (66000) always has room.
     rxBuffer_[size_t(rxCount_)] = bytes[i];
@@ -224,9 +356,7 @@ void ORVCScanOrvaneDevice::receiveUDP(const quint8* bytes, int count, const QStr
     const int n = rxBuffer_[4] * 256 + rxBuffer_[5];
     const quint16 stored = quint16(rxBuffer_[size_t(n) + 6] * 256 + rxBuffer_[size_t(n) + 7]);
     const bool intact = orvane::proto::packetChecksum(rxBuffer_.data(), n + 6) == stored;
-    rxCount_ = 0;
-    rxRemaining_ = 6;
-    rxInBody_ = false;
+    dropPartialFrame();  // the frame is complete: the next byte starts a new one
     if (!intact) return;  // the rest of this datagram cannot be trusted either
     if (n == 0) continue;
 
@@ -252,6 +382,8 @@ void ORVCScanOrvaneDevice::receiveUDP(const quint8* bytes, int count, const QStr
 
 void ORVCScanOrvaneDevice::receiveUDP_IPData(const quint8* payload, int length, const QString& sourceText) {
   if (payload == nullptr) return;
+  // A full list takes nothing more; the entry about it has been written.
+  if (capLogged_) return;
   // The record being filled; it joins networkDevices once its name has been read.
   // After that (or after it was dropped as a duplicate) there is no current record
   // until the next id 0, and values that arrive meanwhile are skipped.
@@ -286,11 +418,7 @@ void ORVCScanOrvaneDevice::receiveUDP_IPData(const quint8* payload, int length, 
       case orvane::proto::VarDeviceName: {
         current->applyName(value);
         current->ipAddressText = sourceText;
-        const QString& mac = current->macAddressText;
-        const bool known = std::any_of(networkDevices_.begin(), networkDevices_.end(),
-                                       [&mac](const auto& d) { return d->macAddressText == mac; });
-        if (known) return;  // the first reply of a device wins
-        networkDevices_.push_back(std::move(current));
+        if (!listNetworkDevice(std::move(current))) return;
         break;
       }
       default:
@@ -300,96 +428,38 @@ void ORVCScanOrvaneDevice::receiveUDP_IPData(const quint8* payload, int length, 
 }
 
 bool ORVCScanOrvaneDevice::scanI2CBus(const QString& ipAddress) {
-  static const char* const kLabel = "ORVCScanOrvaneDevice::scanI2CBus";
   i2cDevices_.clear();
-
-  SocketGuard socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
-  if (socket.fd() < 0) {
-    logError(__LINE__, kLabel, QStringLiteral("I2C scan: no UDP socket, Error Code = ") + QString::number(errno));
-    return true;
-  }
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = 0;
-  if (::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    logError(__LINE__, kLabel, QStringLiteral("I2C scan: bind failed, Error Code = ") + QString::number(errno));
-    return true;
-  }
-
-  sockaddr_in gateway{};
-  gateway.sin_family = AF_INET;
-  gateway.sin_port = htons(settings_.discoveryPort);
-  const std::optional<quint32> gatewayAddress = parseIpv4Text(ipAddress);
-  if (!gatewayAddress) {
-    logError(__LINE__, kLabel, QStringLiteral("I2C scan: invalid address ") + ipAddress);
-    return true;
-  }
-  gateway.sin_addr.s_addr = htonl(*gatewayAddress);
-
-  // Sends one request; false (with an error entry) when the system refuses it.
-  auto send = [&](const QByteArray& request) {
-    ssize_t sent;
-    do {
-      sent = ::sendto(socket.fd(), request.constData(), size_t(request.size()), 0,
-                      reinterpret_cast<const sockaddr*>(&gateway), sizeof gateway);
-    } while (sent < 0 && errno == EINTR);
-    if (sent == ssize_t(request.size())) return true;
-    logError(__LINE__, kLabel,
-             QStringLiteral("I2C scan: sending to ") + ipAddress + QStringLiteral(" failed, Error Code = ") +
-                 QString::number(sent < 0 ? errno : EMSGSIZE));
-    return false;
-  };
-
-  // Takes datagrams until one receive window passes without any. A socket error (such
-  // as the port-unreachable report of a host without the discovery port) ends the
-  // phase the same way: nothing more will come for this request.
-  std::vector<quint8> datagram(kI2cDatagramSize);
-  auto collect = [&](int deviceIndex) {
-    for (;;) {
-      const auto deadline =
-          std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, settings_.i2cReceiveWindowMs));
-      int ready;
-      for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{socket.fd(), POLLIN, 0};
-        ready = ::poll(&p, 1, int(std::max<qint64>(0, left.count())));
-        if (ready < 0 && errno == EINTR) continue;
-        break;
-      }
-      if (ready <= 0) return;
-      sockaddr_in from{};
-      socklen_t fromLength = sizeof from;
-      ssize_t n;
-      do {
-        n = ::recvfrom(socket.fd(), datagram.data(), datagram.size(), MSG_DONTWAIT,
-                       reinterpret_cast<sockaddr*>(&from), &fromLength);
-      } while (n < 0 && errno == EINTR);
-      if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
-        return;
-      }
-      if (n == 0) continue;  // an empty datagram carries no frame bytes
-      receiveUDP(datagram.data(), int(n), sourceText(from), ntohs(from.sin_port), deviceIndex);
+  I2cExchange exchange(*this, ipAddress);
+  if (exchange.open()) {
+    if (exchange.send(orvane::proto::i2cScanRequest())) exchange.collect(-1);
+    // The list answer may rebuild i2cDevices_ at any time, so the count is read anew.
+    for (size_t j = 0; j < i2cDevices_.size() && !exchange.expired(); ++j) {
+      if (!exchange.send(orvane::proto::i2cIdentificationRequest(i2cDevices_[j]->i2cAddress))) break;
+      exchange.collect(int(j));
     }
-  };
-
-  if (send(orvane::proto::i2cScanRequest())) collect(-1);
-  // The list answer may rebuild i2cDevices_ at any time, so the count is read anew.
-  for (size_t j = 0; j < i2cDevices_.size(); ++j) {
-    if (!send(orvane::proto::i2cIdentificationRequest(i2cDevices_[j]->i2cAddress))) break;
-    collect(int(j));
+    if (exchange.expired())
+      logGeneral(__LINE__, "ORVCScanOrvaneDevice::scanI2CBus",
+                 QStringLiteral("I2C scan: stopped after %1 ms, %2 I2C devices listed")
+                     .arg(settings_.i2cScanDeadlineMs)
+                     .arg(i2cDevices_.size()));
   }
+  dropPartialFrame();
   return true;
 }
 
 void ORVCScanOrvaneDevice::receiveUDP_I2CList(const quint8* payload, int length, const QString& sourceText) {
   i2cDevices_.clear();
   if (payload == nullptr) return;
+  // Only the addresses an I2C device can have, each once; anything else in the list is
+  // not a device the upgrader could address.
+  std::bitset<256> seen;
   for (int i = 0; i < length; ++i) {
+    const quint8 address = payload[i];
+    if (address < orvane::proto::kI2cAddressMin || address > orvane::proto::kI2cAddressMax || seen[address]) continue;
+    seen.set(address);
     auto device = std::make_unique<ORVCOrvaneDevice>();
     device->ipAddressText = sourceText;
-    device->applyI2cAddress(payload[i]);
+    device->applyI2cAddress(address);
     i2cDevices_.push_back(std::move(device));
   }
 }

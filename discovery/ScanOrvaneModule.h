@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QSet>
 #include <QString>
 #include <memory>
 #include <vector>
@@ -12,10 +13,18 @@
 // How long a discovery listens for replies on each interface.
 inline constexpr int kDiscoveryReplyWaitMs = 500;
 
+// The most network device records one discovery keeps: a single host replying with
+// endless unique MAC addresses must not grow the list (and the listing) without bound.
+inline constexpr int kMaxNetworkDevicesPerScan = 10000;
+
 // Waits of the discovery engine; the defaults are the shipped ones, tests shorten them.
 struct DiscoverySettings {
   quint16 discoveryPort = orvane::proto::kDiscoveryPort;   // UDP port of the devices
   int i2cReceiveWindowMs = 200;   // each receive of the I2C bus scan
+  // The whole I2C bus scan, list and identifications together. A gateway answers each
+  // request within one 200 ms window, so 5 s is the list plus about 20 identified
+  // devices; a gateway that keeps answering cannot hold the (blocked) window longer.
+  int i2cScanDeadlineMs = 5000;
   int pingTimeoutMs = 1000;       // the ICMP echo of testPing
 };
 
@@ -36,11 +45,16 @@ class ORVCScanOrvaneDevice {
   bool sendBroadcast_Add(const QHostAddress& localAddress, const QByteArray& request);
 
   // Reply assembler: feeds one datagram, dispatches every complete, verified frame.
+  // A frame split over datagrams is completed only by the same sender (address and
+  // port); a datagram from another sender drops the partial frame and starts afresh.
   void receiveUDP(const quint8* bytes, int count, const QString& sourceText, quint16 sourcePort,
                   int deviceIndex);
+  // Forgets a partial frame; every scan calls it when it stops receiving.
+  void dropPartialFrame();
   void receiveUDP_IPData(const quint8* payload, int length, const QString& sourceText);
 
-  // I2C bus scan through the network device at ipAddress; always true.
+  // I2C bus scan through the network device at ipAddress; always true. Only answers from
+  // that address and port count, and the scan ends by settings().i2cScanDeadlineMs.
   bool scanI2CBus(const QString& ipAddress);
   void receiveUDP_I2CList(const quint8* payload, int length, const QString& sourceText);
   void receiveUDP_I2CData(const quint8* payload, int length, const QString& sourceText, int deviceIndex);
@@ -59,12 +73,20 @@ class ORVCScanOrvaneDevice {
   const DiscoverySettings& settings() const { return settings_; }
 
  private:
+  void clearNetworkDevices();
+  void drainReplies(int fd);
+  bool listNetworkDevice(std::unique_ptr<ORVCOrvaneDevice> device);
+
   int replyWaitMs_;
   DiscoverySettings settings_;
   std::vector<quint8> rxBuffer_ = std::vector<quint8>(66000);
   int rxCount_ = 0;
   int rxRemaining_ = 6;
   bool rxInBody_ = false;
+  QString rxSourceText_;    // sender of the partial frame in rxBuffer_
+  quint16 rxSourcePort_ = 0;
+  QSet<QString> listedMacs_;  // the MAC texts of networkDevices_
+  bool capLogged_ = false;    // the cap entry of this discovery was written
   std::vector<std::unique_ptr<ORVCOrvaneDevice>> networkDevices_;
   std::vector<std::unique_ptr<ORVCOrvaneDevice>> i2cDevices_;
 };

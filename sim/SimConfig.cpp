@@ -39,6 +39,29 @@ QList<int> intList(const QJsonValue& v) {
   return out;
 }
 
+// The UDP flood and repeat switches; false with the reason on a value out of range.
+bool parseUdpFloodFaults(const QJsonObject& f, Faults& faults, QString& error) {
+  const QJsonObject flood = f.value(QLatin1String("udpFlood")).toObject();
+  faults.udpFlood.records = flood.value(QLatin1String("records")).toInt(0);
+  faults.udpFlood.perDatagram = flood.value(QLatin1String("perDatagram")).toInt(1000);
+  faults.udpFlood.forMs = flood.value(QLatin1String("forMs")).toInt(0);
+  faults.udpFlood.everyMs = flood.value(QLatin1String("everyMs")).toInt(20);
+  // 1900 records of 34 bytes is the most one datagram can carry.
+  if (faults.udpFlood.records < 0 || faults.udpFlood.perDatagram < 1 || faults.udpFlood.perDatagram > 1900 ||
+      faults.udpFlood.everyMs < 1) {
+    error = QStringLiteral("udpFlood needs records >= 0, perDatagram 1..1900 and everyMs >= 1");
+    return false;
+  }
+  const QJsonObject repeat = f.value(QLatin1String("udpRawRepeat")).toObject();
+  faults.udpRawRepeat.everyMs = repeat.value(QLatin1String("everyMs")).toInt(0);
+  faults.udpRawRepeat.times = repeat.value(QLatin1String("times")).toInt(0);
+  if (faults.udpRawRepeat.everyMs < 0 || faults.udpRawRepeat.times < 0) {
+    error = QStringLiteral("udpRawRepeat needs everyMs >= 0 and times >= 0");
+    return false;
+  }
+  return true;
+}
+
 bool parseFaults(const QJsonObject& f, Faults& faults, QString& error) {
   faults.silentPorts = intList(f.value(QLatin1String("silentPorts")));
   faults.refusePorts = intList(f.value(QLatin1String("refusePorts")));
@@ -102,7 +125,7 @@ bool parseFaults(const QJsonObject& f, Faults& faults, QString& error) {
     }
     faults.udpRaw.insert(code, datagrams);
   }
-  return true;
+  return parseUdpFloodFaults(f, faults, error);
 }
 
 }  // namespace

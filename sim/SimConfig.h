@@ -31,6 +31,20 @@ struct RawTcpAnswer {
   QList<int> split;  // offsets where the answer is cut into pieces
 };
 
+// A flood of discovery replies with unique MACs from one device (fault udpFlood).
+struct UdpFlood {
+  int records = 0;         // per round; 0 = no flood
+  int perDatagram = 1000;  // records per VariablesAnswer datagram
+  int forMs = 0;           // 0: one round; otherwise rounds every everyMs until forMs passed
+  int everyMs = 20;
+};
+
+// Sends the udpRaw answer again and again (fault udpRawRepeat).
+struct UdpRawRepeat {
+  int everyMs = 0;  // 0 = no repeat
+  int times = 0;    // repeats after the first answer
+};
+
 struct Faults {
   QList<int> silentPorts;
   QList<int> refusePorts;
@@ -52,6 +66,8 @@ struct Faults {
   int udpUnknownVariable = -1;
   QList<int> udpOmitVariables;
   QHash<int, QList<QByteArray>> udpRaw;  // request code -> datagrams
+  UdpRawRepeat udpRawRepeat;
+  UdpFlood udpFlood;
 
   bool silent(int port) const { return silentPorts.contains(port); }
   bool refuses(int port) const { return refusePorts.contains(port); }

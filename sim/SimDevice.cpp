@@ -155,6 +155,46 @@ QList<QByteArray> SimDevice::handleUdp(const QByteArray& datagram, int& delayMs)
   }
 }
 
+// --- UDP floods and repeats ---------------------------------------------------------
+
+namespace {
+
+int requestCode(const QByteArray& datagram) {
+  return datagram.size() < 2 ? -1 : quint8(datagram[0]) * 256 + quint8(datagram[1]);
+}
+
+}  // namespace
+
+int SimDevice::rawRepeats(const QByteArray& datagram) const {
+  const Faults& f = config_.faults;
+  if (f.udpRawRepeat.everyMs <= 0 || !f.udpRaw.contains(requestCode(datagram))) return 0;
+  return f.udpRawRepeat.times;
+}
+
+int SimDevice::floodRounds(const QByteArray& datagram) const {
+  const UdpFlood& flood = config_.faults.udpFlood;
+  if (flood.records <= 0 || requestCode(datagram) != kReadVariables) return 0;
+  return flood.forMs > 0 ? std::max(1, flood.forMs / flood.everyMs) : 1;
+}
+
+QList<QByteArray> SimDevice::floodRound() {
+  const UdpFlood& flood = config_.faults.udpFlood;
+  QList<QByteArray> datagrams;
+  QByteArray payload;
+  for (int i = 0; i < flood.records; ++i) {
+    // The entries in the order the upgrader asks: type, MAC, versions, name.
+    payload.append(char(0)).append(config_.type);
+    payload.append(char(17)).append("\x02\xFE", 2).append(bigEndianBytes32(floodSerial_++));
+    payload.append(char(1)).append(config_.versionWord);
+    payload.append(char(21)).append(config_.name);
+    if ((i + 1) % flood.perDatagram == 0 || i + 1 == flood.records) {
+      datagrams.append(wireFrame(kVariablesAnswer, payload));
+      payload.clear();
+    }
+  }
+  return datagrams;
+}
+
 // --- I2C gateway -------------------------------------------------------------------
 
 SimDevice::I2cResult SimDevice::runI2cTransfer(const QByteArray& payload, int port, QByteArray& answer,

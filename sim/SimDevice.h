@@ -53,6 +53,14 @@ class SimDevice : public QObject {
   TcpOutcome handleTcp(int port, const QByteArray& frame);
   HttpOutcome handleHttp(const QByteArray& request);
 
+  // UDP faults that follow the answer to `datagram`: how many times the udpRaw answer is
+  // sent again (udpRawRepeat), and how many rounds of udpFlood follow a discovery answer.
+  int rawRepeats(const QByteArray& datagram) const;
+  int floodRounds(const QByteArray& datagram) const;
+  // The datagrams of the next udpFlood round: VariablesAnswer frames listing devices
+  // whose MACs (02-FE and a counter kept over the simulator's life) are all new.
+  QList<QByteArray> floodRound();
+
   // For a caller that drives the device in-process (the loopback test device): the reported
   // identity and the faults may be changed between requests, and what the device holds
   // can be read.
@@ -99,6 +107,7 @@ class SimDevice : public QObject {
   int fileAnswerCount_ = 0;
   int commonI2cCount_ = 0;
   bool rebooting_ = false;
+  quint32 floodSerial_ = 0;
 
   // File port: the image being uploaded, the last complete .bin upload image, and the
   // firmware that the next reset installs.

@@ -155,10 +155,45 @@ void SimServer::handleDatagram(const QByteArray& datagram, quint32 destination, 
     };
     if (delayMs > 0) QTimer::singleShot(delayMs, this, send);
     else send();
+    scheduleUdpFaults(device, datagram, send, delayMs, source, sourcePort);
+  }
+}
+
+// Faults udpRawRepeat and udpFlood: more datagrams after the answer. Flood datagrams are
+// not recorded one by one (megabytes of them); each round is one `udpFlood` event.
+void SimServer::scheduleUdpFaults(SimDevice* device, const QByteArray& request, const std::function<void()>& send,
+                                  int delayMs, quint32 destination, quint16 port) {
+  const Faults& f = device->config().faults;
+  // Precise timers: a coarse one may slip by 5 % of its (long) interval, which would open
+  // gaps between repeats that the fault is meant not to have.
+  for (int k = 1; k <= device->rawRepeats(request); ++k)
+    QTimer::singleShot(delayMs + k * f.udpRawRepeat.everyMs, Qt::PreciseTimer, this, send);
+  QPointer<SimDevice> guard(device);
+  for (int round = 0; round < device->floodRounds(request); ++round) {
+    QTimer::singleShot(delayMs + round * f.udpFlood.everyMs, Qt::PreciseTimer, this, [this, guard, destination, port] {
+      if (!guard) return;
+      const QList<QByteArray> datagrams = guard->floodRound();
+      int sent = 0;
+      for (const QByteArray& d : datagrams) sent += transmitDatagram(guard, d, destination, port) ? 1 : 0;
+      recorder_.write(guard->address(), {{QStringLiteral("event"), QStringLiteral("udpFlood")},
+                                         {QStringLiteral("datagrams"), sent},
+                                         {QStringLiteral("to"), dotted(destination) + QLatin1Char(':') + QString::number(port)}});
+    });
   }
 }
 
 void SimServer::sendDatagram(SimDevice* device, const QByteArray& bytes, quint32 destination, quint16 port) {
+  if (!transmitDatagram(device, bytes, destination, port)) return;
+  recorder_.write(device->address(), {{QStringLiteral("proto"), QStringLiteral("udp")},
+                                      {QStringLiteral("port"), kUdpPort},
+                                      {QStringLiteral("dir"), QStringLiteral("out")},
+                                      {QStringLiteral("hex"), hexText(bytes)},
+                                      {QStringLiteral("to"), dotted(destination) + QLatin1Char(':') + QString::number(port)}});
+}
+
+// Sends one datagram from the device's own address; false (with a line on standard
+// error) when it could not go.
+bool SimServer::transmitDatagram(SimDevice* device, const QByteArray& bytes, quint32 destination, quint16 port) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(port);
@@ -181,20 +216,14 @@ void SimServer::sendDatagram(SimDevice* device, const QByteArray& bytes, quint32
   std::memcpy(CMSG_DATA(c), &info, sizeof info);
   // A full send queue drains within milliseconds on a veth: wait for it, but not forever.
   for (int attempt = 0; attempt < 20; ++attempt) {
-    if (::sendmsg(udpSocket_, &msg, MSG_DONTWAIT) >= 0) {
-      recorder_.write(device->address(), {{QStringLiteral("proto"), QStringLiteral("udp")},
-                                          {QStringLiteral("port"), kUdpPort},
-                                          {QStringLiteral("dir"), QStringLiteral("out")},
-                                          {QStringLiteral("hex"), hexText(bytes)},
-                                          {QStringLiteral("to"), dotted(destination) + QLatin1Char(':') + QString::number(port)}});
-      return;
-    }
+    if (::sendmsg(udpSocket_, &msg, MSG_DONTWAIT) >= 0) return true;
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS && errno != EINTR) break;
     pollfd p{udpSocket_, POLLOUT, 0};
     ::poll(&p, 1, 50);
   }
   std::fprintf(stderr, "orvane-devsim: %s: UDP reply to %s:%u not sent: %s\n", device->address().toLocal8Bit().constData(),
                dotted(destination).toLocal8Bit().constData(), unsigned(port), std::strerror(errno));
+  return false;
 }
 
 // --- TCP ---------------------------------------------------------------------------

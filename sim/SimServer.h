@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <functional>
 
 #include "sim/SimConfig.h"
 #include "sim/SimDevice.h"
@@ -34,6 +35,9 @@ class SimServer : public QObject {
   void readDatagrams();
   void handleDatagram(const QByteArray& datagram, quint32 destination, quint32 source, quint16 sourcePort);
   void sendDatagram(SimDevice* device, const QByteArray& bytes, quint32 destination, quint16 port);
+  bool transmitDatagram(SimDevice* device, const QByteArray& bytes, quint32 destination, quint16 port);
+  void scheduleUdpFaults(SimDevice* device, const QByteArray& request, const std::function<void()>& send,
+                         int delayMs, quint32 destination, quint16 port);
   void acceptConnections(QTcpServer* server, int port);
   void readConnection(Connection* c);
   void sendAnswer(Connection* c, const QByteArray& answer, const QList<int>& split, bool close);

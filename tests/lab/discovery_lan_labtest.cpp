@@ -243,4 +243,59 @@ TEST_F(DiscoveryLan, BindFailureSendsNothingAndIsLogged) {
   EXPECT_EQ(sim.received(labDeviceAddress(0), 7010).size(), 1);
 }
 
+// A reply frame whose checksum ends in 0x00 (the low byte of a name word is varied until
+// it does): cut before its last byte, it waits for exactly the first byte of the next
+// frame, which is 0x00.
+QByteArray frameEndingInZero(quint8 macLast) {
+  for (int i = 1; i < 256; ++i) {
+    QByteArray p = QByteArray::fromHex("0000120003" "11" "02000A4D01");
+    p += char(macLast);
+    p += QByteArray::fromHex("0102010300");
+    p += char(21);
+    p += (QByteArray("forged ") + char(i)).leftJustified(16, '\0', true);
+    const QByteArray f = orvane::proto::buildPacket(orvane::proto::VariablesAnswer, 0, p);
+    if (f.endsWith('\0')) return f;
+  }
+  return {};
+}
+
+TEST_F(DiscoveryLan, AnotherHostCannotHideOrForgeADevice) {
+  // The other host's datagram reaches the upgrader first (it is configured first).
+  const QByteArray forged = frameEndingInZero(0xEE);
+  ASSERT_FALSE(forged.isEmpty());
+  const struct {
+    const char* what;
+    QByteArray datagram;
+  } cases[] = {
+      {"header announcing 1000 bytes", QByteArray::fromHex("00230000 03E8 00000000")},
+      {"forged reply one byte short", forged.left(forged.size() - 1)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const QJsonObject faults{{"udpRaw", QJsonObject{{"21", QJsonArray{hexText(c.datagram)}}}}};
+    Simulator sim(config({device(1, "00-00-00-00-00-66", "other", faults), device(0, "00-00-00-00-00-01", "real")}));
+    ASSERT_TRUE(sim.started());
+    ORVCScanOrvaneDevice scanner(300);
+    EXPECT_TRUE(scanner.scanOrvaneDevice());
+    EXPECT_EQ(listed(scanner), QStringList{"00-00-00-00-00-01 " + labDeviceAddress(0) + " real"});
+  }
+}
+
+TEST_F(DiscoveryLan, PartialReplyDoesNotOutliveItsScan) {
+  // Each reply of the device is a whole frame, then a header announcing 1000 bytes that
+  // never come: the next scan's whole frame must not be taken as their continuation.
+  const QByteArray whole = frameEndingInZero(0x01);
+  const QJsonObject faults{
+      {"udpRaw", QJsonObject{{"21", QJsonArray{hexText(whole), hexText(QByteArray::fromHex("0023000003E800000000"))}}}}};
+  Simulator sim(config({device(0, "00-00-00-00-00-01", "raw", faults)}));
+  ASSERT_TRUE(sim.started());
+  ORVCScanOrvaneDevice scanner(200);
+  for (int scan = 1; scan <= 2; ++scan) {
+    SCOPED_TRACE(scan);
+    scanner.scanOrvaneDevice();
+    ASSERT_EQ(scanner.networkDevices().size(), 1u);
+    EXPECT_EQ(scanner.networkDevices()[0]->macAddressText, "02-00-0A-4D-01-01");
+  }
+}
+
 }  // namespace

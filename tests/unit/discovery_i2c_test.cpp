@@ -152,17 +152,21 @@ class FakeGateway {
   struct Reply {
     QByteArray datagram;
     int delayMs = 0;
+    bool fromOtherPort = false;  // sent from a second socket of the fake, not the one asked
   };
   using Answer = std::function<std::vector<Reply>(const QByteArray& request)>;
 
   explicit FakeGateway(Answer answer) : answer_(std::move(answer)) {
     fd_ = orvane::test::bindLoopback(SOCK_DGRAM, port_);
+    quint16 otherPort = 0;
+    otherFd_ = orvane::test::bindLoopback(SOCK_DGRAM, otherPort);
     thread_ = std::thread([this] { run(); });
   }
   ~FakeGateway() {
     stop_ = true;
     thread_.join();
     ::close(fd_);
+    ::close(otherFd_);
   }
   quint16 port() const { return port_; }
   std::vector<QByteArray> requests() const {
@@ -186,14 +190,17 @@ class FakeGateway {
         requests_.push_back(request);
       }
       for (const Reply& r : answer_(request)) {
+        if (stop_) break;
         if (r.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(r.delayMs));
-        ::sendto(fd_, r.datagram.constData(), size_t(r.datagram.size()), 0, reinterpret_cast<sockaddr*>(&from), len);
+        ::sendto(r.fromOtherPort ? otherFd_ : fd_, r.datagram.constData(), size_t(r.datagram.size()), 0,
+                 reinterpret_cast<sockaddr*>(&from), len);
       }
     }
   }
 
   Answer answer_;
   int fd_ = -1;
+  int otherFd_ = -1;
   quint16 port_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;
@@ -284,6 +291,81 @@ TEST(DiscoveryI2cScan, ScanStartsWithAnEmptyList) {
   ASSERT_EQ(scanner.i2cDevices().size(), 2u);
   scanner.scanI2CBus(QStringLiteral("127.0.0.1"));
   EXPECT_TRUE(scanner.i2cDevices().empty());
+}
+
+TEST_F(DiscoveryI2c, ListKeepsOnlyI2cAddressesEachOnce) {
+  const struct {
+    const char* what;
+    QByteArray list;
+    QStringList expected;
+  } cases[] = {
+      {"bounds", hex("07 08 77 78"), {"0x08 (8)", "0x77 (119)"}},
+      {"duplicates", hex("50 08 50 08"), {"0x50 (80)", "0x08 (8)"}},
+      {"reserved and out of range only", hex("00 01 03 7F 80 FF"), {}},
+  };
+  for (const auto& c : cases) {
+    feed(buildPacket(orvane::proto::I2cScanAnswer, 0, c.list), -1);
+    EXPECT_EQ(addresses(), c.expected) << c.what;
+  }
+  // Every byte value: the 112 I2C addresses, in order.
+  QByteArray all;
+  for (int v = 0; v < 256; ++v) all += char(v);
+  feed(buildPacket(orvane::proto::I2cScanAnswer, 0, all), -1);
+  ASSERT_EQ(scanner.i2cDevices().size(), 112u);
+  EXPECT_EQ(scanner.i2cDevices().front()->i2cAddress, 8);
+  EXPECT_EQ(scanner.i2cDevices().back()->i2cAddress, 119);
+}
+
+TEST(DiscoveryI2cScan, AnswersFromAnotherPortAreIgnored) {
+  // The "gateway" answers from a second socket: a host other than the one asked.
+  FakeGateway gateway([](const QByteArray& request) -> std::vector<FakeGateway::Reply> {
+    if (request == orvane::proto::i2cScanRequest()) return {{kListFrame, 0, true}};
+    return {};
+  });
+  ORVCScanOrvaneDevice scanner(0, loopbackSettings(gateway.port()));
+  EXPECT_TRUE(scanner.scanI2CBus(QStringLiteral("127.0.0.1")));
+  EXPECT_TRUE(scanner.i2cDevices().empty());
+  EXPECT_EQ(gateway.requests().size(), 1u);
+}
+
+TEST(DiscoveryI2cScan, TruncatedAnswerIsDroppedAndTheNextOneCounts) {
+  // 600 bytes: longer than the 500-byte receive; its header announces a frame that the
+  // cut datagram does not finish, and the next answer must not finish it either.
+  const QByteArray oversized = buildPacket(orvane::proto::I2cScanAnswer, 0, QByteArray(592, '\x20'));
+  ASSERT_EQ(oversized.size(), 600);
+  FakeGateway gateway([&oversized](const QByteArray& request) -> std::vector<FakeGateway::Reply> {
+    if (request == orvane::proto::i2cScanRequest()) return {{oversized}, {kListFrame, 20}};
+    return {};
+  });
+  ORVCScanOrvaneDevice scanner(0, loopbackSettings(gateway.port()));
+  scanner.scanI2CBus(QStringLiteral("127.0.0.1"));
+  ASSERT_EQ(scanner.i2cDevices().size(), 2u);
+  EXPECT_EQ(scanner.i2cDevices()[0]->i2cAddressText, "0x08 (8)");
+  EXPECT_EQ(scanner.i2cDevices()[1]->i2cAddressText, "0x50 (80)");
+}
+
+TEST(DiscoveryI2cScan, ListAnswerRepeatedForeverEndsAtTheDeadline) {
+  // The list answer comes again every 50 ms, inside every 100 ms window, for far longer
+  // than the deadline: the scan ends anyway with the last list, nobody identified.
+  FakeGateway gateway([](const QByteArray& request) -> std::vector<FakeGateway::Reply> {
+    if (request != orvane::proto::i2cScanRequest()) return {};
+    return std::vector<FakeGateway::Reply>(2000, {kListFrame, 50});
+  });
+  DiscoverySettings settings = loopbackSettings(gateway.port());
+  settings.i2cScanDeadlineMs = 600;
+  ORVCScanOrvaneDevice scanner(0, settings);
+  QElapsedTimer timer;
+  timer.start();
+  EXPECT_TRUE(scanner.scanI2CBus(QStringLiteral("127.0.0.1")));
+  std::printf("repeated list answer: scan ended after %lld ms (deadline 600 ms)\n",
+              static_cast<long long>(timer.elapsed()));
+  ASSERT_EQ(scanner.i2cDevices().size(), 2u);
+  EXPECT_EQ(scanner.i2cDevices()[1]->deviceName, "Not defined");
+  EXPECT_EQ(gateway.requests().size(), 1u);  // no identification was asked
+}
+
+TEST(DiscoveryI2cScan, ShippedDeadlineIsFiveSeconds) {
+  EXPECT_EQ(DiscoverySettings{}.i2cScanDeadlineMs, 5000);
 }
 
 }  // namespace

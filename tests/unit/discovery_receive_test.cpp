@@ -272,4 +272,106 @@ TEST_F(DiscoveryReceive, LargestFrameFitsTheAssembler) {
   EXPECT_EQ(macs(), QStringList{"02-00-0A-4D-01-01"});
 }
 
+// A frame whose checksum ends in 0x00 (the low byte of a name word is varied until it
+// does): cut before its last byte, it waits for exactly the first byte of the next frame,
+// which is 0x00.
+QByteArray forgedFrameEndingInZero() {
+  for (int i = 1; i < 256; ++i) {
+    const QByteArray f = device(0xEE, QByteArray("forged ") + char(i));
+    if (f.endsWith('\0')) return f;
+  }
+  return {};
+}
+
+// Datagrams from several senders into one assembler.
+struct Datagram {
+  QByteArray bytes;
+  const char* source;
+  quint16 port;
+};
+
+struct SenderCase {
+  const char* what;
+  std::vector<Datagram> datagrams;
+  QStringList expected;  // "MAC@source" of every listed record
+};
+
+TEST_F(DiscoveryReceive, PartialFrameIsCompletedOnlyByItsOwnSender) {
+  const QByteArray real = device(1, "real");
+  const QByteArray forged = forgedFrameEndingInZero();
+  ASSERT_FALSE(forged.isEmpty());
+  ASSERT_EQ(real.at(0), '\0');
+  // A header announcing 1000 payload bytes, and nothing after it.
+  const QByteArray announcer = hex("00 23 00 00 03 E8 00 00 00 00");
+  const QString r = QStringLiteral("02-00-0A-4D-01-01@10.77.1.1");
+  const SenderCase cases[] = {
+      {"long header from another host", {{announcer, "10.77.1.66", 7010}, {real, "10.77.1.1", 7010}}, {r}},
+      {"long header from another port of the same host",
+       {{announcer, "10.77.1.1", 40000}, {real, "10.77.1.1", 7010}}, {r}},
+      {"forged frame one byte short from another host",
+       {{forged.left(forged.size() - 1), "10.77.1.66", 7010}, {real, "10.77.1.1", 7010}}, {r}},
+      {"split reply from its own sender", {{real.left(9), "10.77.1.1", 7010}, {real.mid(9), "10.77.1.1", 7010}}, {r}},
+      {"split reply with another host's datagram between",
+       {{real.left(9), "10.77.1.1", 7010}, {device(2, "other"), "10.77.1.2", 7010}, {real.mid(9), "10.77.1.1", 7010}},
+       {QStringLiteral("02-00-0A-4D-01-02@10.77.1.2")}},
+  };
+  for (const SenderCase& c : cases) {
+    ORVCScanOrvaneDevice fresh(0);
+    for (const Datagram& d : c.datagrams)
+      fresh.receiveUDP(reinterpret_cast<const quint8*>(d.bytes.constData()), int(d.bytes.size()),
+                       QString::fromLatin1(d.source), d.port, -1);
+    QStringList got;
+    for (const auto& d : fresh.networkDevices()) got << d->macAddressText + "@" + d->ipAddressText;
+    EXPECT_EQ(got, c.expected) << c.what;
+  }
+}
+
+TEST_F(DiscoveryReceive, DroppedPartialFrameIsNotCompletedByItsOwnSender) {
+  // What the end of a scan does: the sender's next datagram starts a new frame.
+  feed(hex("00 23 00 00 03 E8 00 00 00 00"));
+  scanner.dropPartialFrame();
+  feed(device(1, "next scan"));
+  EXPECT_EQ(macs(), QStringList{"02-00-0A-4D-01-01"});
+}
+
+// One VariablesAnswer payload listing `count` devices with the MACs 02-FF-xx-xx-xx-xx
+// numbered from `first`.
+QByteArray manyDevices(int first, int count) {
+  QByteArray payload;
+  for (int i = first; i < first + count; ++i) {
+    Reply r;
+    r.type(1, 1);
+    r.bytes += char(17);
+    r.bytes += hex("02 FF");
+    for (int shift = 24; shift >= 0; shift -= 8) r.bytes += char((i >> shift) & 0xFF);
+    r.name("flood");
+    payload += r.bytes;
+  }
+  return payload;
+}
+
+TEST_F(DiscoveryReceive, ListStopsAtTheCapWithOneEntryAndKeepsTheFirstReplies) {
+  configureErrorLog(LogToMessageBox, QString(), QStringLiteral("Orvane - Firmware upgrader"));
+  ipData(manyDevices(0, 1));
+  ASSERT_EQ(scanner.networkDevices().size(), 1u);
+  // A duplicate of the first device is still not listed again, however many follow.
+  ipData(Reply().type(2, 2).mac(9).name("first of two").bytes, QStringLiteral("10.77.1.9"));
+  ipData(Reply().type(2, 2).mac(9).name("second of two").bytes, QStringLiteral("10.77.1.10"));
+  ASSERT_EQ(scanner.networkDevices().size(), 2u);
+  EXPECT_EQ(scanner.networkDevices()[1]->deviceName, "first of two");
+  // Far more unique MACs than the cap, from one host, in replies of 1000 devices each.
+  for (int first = 1; first < kMaxNetworkDevicesPerScan + 5000; first += 1000)
+    ipData(manyDevices(first, 1000), QStringLiteral("10.77.1.66"));
+  EXPECT_EQ(scanner.networkDevices().size(), size_t(kMaxNetworkDevicesPerScan));
+  EXPECT_EQ(scanner.networkDevices()[0]->macAddressText, "02-FF-00-00-00-00");
+  EXPECT_EQ(scanner.networkDevices()[1]->macAddressText, "02-00-0A-4D-01-09");
+  ASSERT_EQ(boxes.size(), 1) << boxes.join('\n').toStdString();
+  EXPECT_TRUE(boxes[0].endsWith("More than 10000 devices answered the discovery; the further replies are ignored."))
+      << boxes[0].toStdString();
+  // A device answering after the cap is not listed.
+  feed(device(3, "late"));
+  EXPECT_EQ(scanner.networkDevices().size(), size_t(kMaxNetworkDevicesPerScan));
+  EXPECT_EQ(boxes.size(), 1);
+}
+
 }  // namespace
