@@ -1,6 +1,8 @@
 // Arbitrary datagrams into the discovery engine's reply assembler. The first input byte
 // chooses how the rest is cut into datagrams and which device index goes with them, so
 // frames split, merged and truncated at any place reach the handlers. No file, no socket.
+#include "FuzzCheck.h"
+#include "FuzzTargets.h"
 #include "common/Globalfunctions.h"
 #include "common/UiHooks.h"
 #include "discovery/ScanOrvaneModule.h"
@@ -27,7 +29,7 @@ std::unique_ptr<ORVCScanOrvaneDevice>& engine() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+int orvane::fuzz::fuzzOneReceiveUdp(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   ORVCScanOrvaneDevice& scanner = *engine();
   const uint8_t control = data[0];
