@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <ostream>
 #include <string>
 
 namespace {
@@ -21,6 +22,8 @@ struct Target {
   const char* name;
   FuzzOne one;
 };
+
+void PrintTo(const Target& target, std::ostream* out) { *out << target.name; }
 
 const Target kTargets[] = {
     {"command_line_fuzz", orvane::fuzz::fuzzOneCommandLine},
