@@ -47,15 +47,7 @@ quint16 internetChecksum(const quint8* data, int n) {
 }
 
 std::atomic<quint16> nextSequence{1};
-}  // namespace
 
-QByteArray echoRequestData() {
-  QByteArray data(kDataSize, '\0');
-  std::memcpy(data.data(), "Data Buffer", 11);
-  return data;
-}
-
-namespace {
 constexpr int kRequestSize = 8 + kDataSize;
 
 // The echo request: type 8, code 0, checksum, identifier, sequence, the 32 data bytes.
@@ -75,6 +67,12 @@ void fillEchoRequest(quint8 (&request)[kRequestSize], quint16 identifier, quint1
 }  // namespace
 
 bool echoSocketAvailable() { return EchoSocket().fd >= 0; }
+
+QByteArray echoRequestData() {
+  QByteArray data(kDataSize, '\0');
+  std::memcpy(data.data(), "Data Buffer", 11);
+  return data;
+}
 
 bool parseEchoReply(const quint8* datagram, qsizetype size, bool withIpHeader, quint16 identifier,
                     quint16 sequence) {
