@@ -47,6 +47,23 @@ quint16 internetChecksum(const quint8* data, int n) {
 }
 
 std::atomic<quint16> nextSequence{1};
+
+constexpr int kRequestSize = 8 + kDataSize;
+
+// The echo request: type 8, code 0, checksum, identifier, sequence, the 32 data bytes.
+void fillEchoRequest(quint8 (&request)[kRequestSize], quint16 identifier, quint16 sequence) {
+  std::memset(request, 0, sizeof request);
+  request[0] = ICMP_ECHO;
+  request[4] = quint8(identifier >> 8);
+  request[5] = quint8(identifier);
+  request[6] = quint8(sequence >> 8);
+  request[7] = quint8(sequence);
+  const QByteArray data = echoRequestData();
+  std::memcpy(request + 8, data.constData(), kDataSize);
+  const quint16 sum = internetChecksum(request, sizeof request);
+  request[2] = quint8(sum >> 8);
+  request[3] = quint8(sum);
+}
 }  // namespace
 
 bool echoSocketAvailable() { return EchoSocket().fd >= 0; }
@@ -55,6 +72,20 @@ QByteArray echoRequestData() {
   QByteArray data(kDataSize, '\0');
   std::memcpy(data.data(), "Data Buffer", 11);
   return data;
+}
+
+bool parseEchoReply(const quint8* datagram, qsizetype size, bool withIpHeader, quint16 identifier,
+                    quint16 sequence) {
+  qsizetype offset = 0;
+  if (withIpHeader) {
+    if (size < 20) return false;
+    offset = (datagram[0] & 0x0F) * 4;
+  }
+  if (size - offset < 8) return false;
+  const quint8* icmp = datagram + offset;
+  if (icmp[0] != ICMP_ECHOREPLY) return false;
+  if (withIpHeader && quint16(icmp[4] << 8 | icmp[5]) != identifier) return false;
+  return quint16(icmp[6] << 8 | icmp[7]) == sequence;
 }
 
 EchoResult sendEcho(const QString& dottedAddress, int timeoutMs) {
@@ -75,17 +106,8 @@ EchoResult sendEcho(const QString& dottedAddress, int timeoutMs) {
 
   const quint16 identifier = quint16(::getpid());
   const quint16 sequence = nextSequence++;
-  quint8 request[8 + kDataSize] = {};
-  request[0] = ICMP_ECHO;
-  request[4] = quint8(identifier >> 8);
-  request[5] = quint8(identifier);
-  request[6] = quint8(sequence >> 8);
-  request[7] = quint8(sequence);
-  const QByteArray data = echoRequestData();
-  std::memcpy(request + 8, data.constData(), kDataSize);
-  const quint16 sum = internetChecksum(request, sizeof request);
-  request[2] = quint8(sum >> 8);
-  request[3] = quint8(sum);
+  quint8 request[kRequestSize];
+  fillEchoRequest(request, identifier, sequence);
 
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -111,20 +133,10 @@ EchoResult sendEcho(const QString& dottedAddress, int timeoutMs) {
     const ssize_t n = ::recvfrom(socket.fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
                                  &fromLength);
     if (n < 0) continue;   // an ICMP error queued on the socket, or nothing after all
-    int offset = 0;
-    if (socket.raw) {
-      // A raw socket sees every ICMP message of the host with its IP header, our own
-      // request included on loopback: keep only the reply to this request.
-      if (n < 20) continue;
-      offset = (buffer[0] & 0x0F) * 4;
-      if (from.sin_addr.s_addr != to.sin_addr.s_addr) continue;
-    }
-    if (n - offset < 8) continue;
-    const quint8* icmp = buffer + offset;
-    if (icmp[0] != ICMP_ECHOREPLY) continue;
-    // The datagram kind rewrites the identifier; the kernel already filters by it.
-    if (socket.raw && (quint16(icmp[4] << 8 | icmp[5]) != identifier)) continue;
-    if (quint16(icmp[6] << 8 | icmp[7]) != sequence) continue;
+    // A raw socket sees every ICMP message of the host, our own request included on
+    // loopback: keep only the reply from the target to this request.
+    if (socket.raw && from.sin_addr.s_addr != to.sin_addr.s_addr) continue;
+    if (!parseEchoReply(buffer, qsizetype(n), socket.raw, identifier, sequence)) continue;
     result.outcome = EchoResult::Reply;
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);

@@ -22,6 +22,15 @@ struct EchoResult {
 // The 32 request data bytes: "Data Buffer" followed by 21 zero bytes.
 QByteArray echoRequestData();
 
+// True when `datagram` (`size` bytes as received, its IPv4 header first when
+// `withIpHeader`, as a raw socket delivers it) is the echo reply to the request with
+// this identifier and sequence: ICMP type 0 and the same sequence. The identifier is
+// compared only with the IP header: the datagram kind of socket rewrites it, and the
+// kernel hands that socket only the replies to its own requests. The code and the
+// echoed data are not looked at. Reads nothing outside the `size` bytes.
+bool parseEchoReply(const quint8* datagram, qsizetype size, bool withIpHeader, quint16 identifier,
+                    quint16 sequence);
+
 // Sends one echo request with the 32 data bytes to the dotted IPv4 address and waits at
 // most timeoutMs for the matching echo reply.
 EchoResult sendEcho(const QString& dottedAddress, int timeoutMs);

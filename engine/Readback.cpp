@@ -9,15 +9,10 @@
 namespace orvane::engine {
 
 namespace {
-// Bodies larger than any image the upload can address are not collected.
-constexpr qsizetype kMaxBody = qsizetype(1) << 25;
-
 size_t collect(char* data, size_t size, size_t count, void* target) {
-  auto* body = static_cast<QByteArray*>(target);
   const size_t n = size * count;
-  if (body->size() + qsizetype(n) > kMaxBody) return 0;   // aborts the transfer
-  body->append(data, qsizetype(n));
-  return n;
+  // Taking fewer bytes than offered aborts the transfer.
+  return appendReadbackPiece(*static_cast<QByteArray*>(target), data, n) ? n : 0;
 }
 
 void initialiseCurlOnce() {
@@ -62,13 +57,9 @@ ReadbackResponse ReadbackClient::fetch(const QString& address, quint16 port, int
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
 
-  if (code != CURLE_OK) {
-    response.failure = QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
-  } else if (response.status != 200) {
-    response.failure = QStringLiteral("status %1").arg(response.status);
-  } else if (response.body.isEmpty()) {
-    response.failure = QStringLiteral("empty body");
-  } else {
+  response.failure = code != CURLE_OK ? QString::fromUtf8(error[0] ? error : curl_easy_strerror(code))
+                                       : readbackBodyFailure(response.status, response.body);
+  if (code == CURLE_OK && response.failure.isEmpty()) {
     response.succeeded = true;
     return response;
   }
@@ -77,6 +68,18 @@ ReadbackResponse ReadbackClient::fetch(const QString& address, quint16 port, int
   handle_ = curl_easy_init();
   response.body.clear();
   return response;
+}
+
+bool appendReadbackPiece(QByteArray& body, const char* data, size_t size, qsizetype limit) {
+  if (body.size() + qsizetype(size) > limit) return false;
+  body.append(data, qsizetype(size));
+  return true;
+}
+
+QString readbackBodyFailure(long status, const QByteArray& body) {
+  if (status != 200) return QStringLiteral("status %1").arg(status);
+  if (body.isEmpty()) return QStringLiteral("empty body");
+  return QString();
 }
 
 int compareReadback(const QByteArray& received, const QByteArray& expected) {

@@ -31,6 +31,17 @@ class ReadbackClient {
   void* handle_ = nullptr;
 };
 
+// Bodies larger than any image the upload can address are not collected.
+inline constexpr qsizetype kMaxReadbackBody = qsizetype(1) << 25;
+
+// Appends one received piece of the body; false, with nothing appended, when the body
+// would grow beyond `limit` bytes (the transfer is then aborted).
+bool appendReadbackPiece(QByteArray& body, const char* data, size_t size, qsizetype limit = kMaxReadbackBody);
+
+// The verdict on a completed transfer: an empty text when it succeeded (status 200 and
+// a non-empty body), else what went wrong, for the log.
+QString readbackBodyFailure(long status, const QByteArray& body);
+
 // -1: equal; 0: lengths differ; i > 0: first differing index (a difference at index 0
 // reads like a length mismatch).
 int compareReadback(const QByteArray& received, const QByteArray& expected);

@@ -1,21 +1,16 @@
 // Random pushes into the TCP frame splitter: whatever the cuts, the frames taken out
 // followed by the bytes still held are exactly the bytes pushed, and every frame is as
 // long as its payload-length field says.
+#include "FuzzCheck.h"
+#include "FuzzTargets.h"
 #include "engine/IpPacket.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
 using namespace orvane::proto;
 
-namespace {
-void require(bool condition) {
-  if (!condition) std::abort();
-}
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+int orvane::fuzz::fuzzOneFrameSplitter(const uint8_t* data, size_t size) {
   FrameSplitter splitter;
   QByteArray pushed;
   QByteArray taken;
@@ -31,9 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     QByteArray frame;
     while (splitter.next(frame)) {
-      require(frame.size() >= kFrameOverhead);
+      FUZZ_REQUIRE(frame.size() >= kFrameOverhead);
       const auto* f = reinterpret_cast<const quint8*>(frame.constData());
-      require(frame.size() == (int(f[4]) << 8 | f[5]) + kFrameOverhead);
+      FUZZ_REQUIRE(frame.size() == (int(f[4]) << 8 | f[5]) + kFrameOverhead);
       // The checksum helpers accept any frame the splitter hands out.
       (void)packetChecksum(f, int(frame.size()) - 2);
       taken += frame;
@@ -42,10 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (splitter.pending() >= kHeaderSize) {
       const QByteArray rest = pushed.mid(taken.size());
       const auto* r = reinterpret_cast<const quint8*>(rest.constData());
-      require(splitter.pending() < (int(r[4]) << 8 | r[5]) + kFrameOverhead);
+      FUZZ_REQUIRE(splitter.pending() < (int(r[4]) << 8 | r[5]) + kFrameOverhead);
     }
   }
-  require(taken.size() + splitter.pending() == pushed.size());
-  require(pushed.startsWith(taken));
+  FUZZ_REQUIRE(taken.size() + splitter.pending() == pushed.size());
+  FUZZ_REQUIRE(pushed.startsWith(taken));
   return 0;
 }

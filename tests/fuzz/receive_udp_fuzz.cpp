@@ -3,6 +3,8 @@
 // whether they alternate between two senders, so frames split, merged and truncated at
 // any place, and partial frames of one sender met by another's datagram, reach the
 // handlers. No file, no socket.
+#include "FuzzCheck.h"
+#include "FuzzTargets.h"
 #include "common/Globalfunctions.h"
 #include "common/UiHooks.h"
 #include "discovery/ScanOrvaneModule.h"
@@ -29,7 +31,7 @@ std::unique_ptr<ORVCScanOrvaneDevice>& engine() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+int orvane::fuzz::fuzzOneReceiveUdp(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   ORVCScanOrvaneDevice& scanner = *engine();
   const uint8_t control = data[0];

@@ -1,17 +1,15 @@
 // The version word decoder, the version text, the checksum and the image arithmetic on
 // arbitrary bytes.
+#include "FuzzCheck.h"
+#include "FuzzTargets.h"
 #include "engine/IpPacket.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
 using namespace orvane::proto;
 
 namespace {
-void require(bool condition) {
-  if (!condition) std::abort();
-}
 
 // RFC 1071 Internet checksum, the reference the device checksum differs from only where
 // the words sum to 0xFFFF.
@@ -24,26 +22,26 @@ quint16 internetChecksum(const uint8_t* data, size_t n) {
 }
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+int orvane::fuzz::fuzzOneVersionWord(const uint8_t* data, size_t size) {
   for (size_t i = 0; i + 4 <= size; i += 4) {
     const VersionWord word = decodeVersionWord(data + i);
     if (data[i] == 0) {
-      require(word.hardware == kNoVersion);
-      require(quint32(word.firmware) == readBigEndian32(data + i));
+      FUZZ_REQUIRE(word.hardware == kNoVersion);
+      FUZZ_REQUIRE(quint32(word.firmware) == readBigEndian32(data + i));
     } else {
-      require(word.hardware == PackedVersion(quint32(data[i]) << 16 | data[i + 1]));
-      require(word.firmware == PackedVersion(quint32(data[i + 2]) << 16 | data[i + 3]));
+      FUZZ_REQUIRE(word.hardware == PackedVersion(quint32(data[i]) << 16 | data[i + 1]));
+      FUZZ_REQUIRE(word.firmware == PackedVersion(quint32(data[i + 2]) << 16 | data[i + 3]));
     }
     const QString text = versionText(word.firmware);
-    require(text == QString::number(word.firmware >> 16) + QLatin1Char('.') + QString::number(word.firmware & 0xFFFF));
+    FUZZ_REQUIRE(text == QString::number(word.firmware >> 16) + QLatin1Char('.') + QString::number(word.firmware & 0xFFFF));
     (void)versionText(PackedVersion(readBigEndian32(data + i)));
-    require(!i2cErrorText(int(readBigEndian32(data + i))).isEmpty());
+    FUZZ_REQUIRE(!i2cErrorText(int(readBigEndian32(data + i))).isEmpty());
 
     // Image arithmetic for any size below 2^40.
     const qint64 fileSize = qint64(readBigEndian32(data + i)) << (data[i] & 7);
     const qint64 length = i2cImageLength(fileSize);
-    require(length % kChunkSize == 0);
-    require(length > fileSize + 2 && length - (fileSize + 2) <= kChunkSize);
+    FUZZ_REQUIRE(length % kChunkSize == 0);
+    FUZZ_REQUIRE(length > fileSize + 2 && length - (fileSize + 2) <= kChunkSize);
   }
 
   // The device checksum adds the complemented words with end-around carry: it is 0 only
@@ -53,10 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool allOnes = size % 2 == 0;
   for (size_t i = 0; allOnes && i < size; ++i) allOnes = data[i] == 0xFF;
   if (allOnes) {
-    require(sum == 0);
+    FUZZ_REQUIRE(sum == 0);
   } else {
     const quint16 reference = internetChecksum(data, size);
-    require(sum == (reference == 0 ? 0xFFFF : reference));
+    FUZZ_REQUIRE(sum == (reference == 0 ? 0xFFFF : reference));
   }
   return 0;
 }
