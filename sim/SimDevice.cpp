@@ -338,6 +338,13 @@ TcpOutcome SimDevice::handleTcp(int port, const QByteArray& bytes) {
       out.split = raw.split;
     }
   }
+  for (const PortIndex& repeat : f.repeatAnswer) {
+    // The same answer again, in the same piece: it reaches the upgrader in one read.
+    if (repeat.port == port && repeat.index == n) {
+      out.answer += out.answer;
+      out.split.clear();
+    }
+  }
   return out;
 }
 
