@@ -78,10 +78,10 @@ TEST_P(EngineStrayAnswers, EveryShapeButTheAwaitedOneEndsTheWaitAsInvalid) {
   for (const Shape& shape : shapes()) {
     if (QByteArray(shape.answers) == point.awaits) continue;
     SCOPED_TRACE(shape.name);
+    int seen = 0;   // declared before the rig: the device's script counts into it
     LoopbackRig rig([](EngineSettings& s) { s.answerTimeoutMs = 1000; });
     rig.device.versionWord = QByteArray::fromHex("00010005");
     rig.device.i2cVersionWord = QByteArray::fromHex("00010003");
-    int seen = 0;
     const QByteArray stray = shape.bytes;
     rig.device.script = [&seen, &point, stray](Port port, int, const QByteArray& request) {
       if (port == Port::Common && request == point.request && ++seen == point.occurrence)
@@ -201,8 +201,8 @@ TEST(EngineDeadlines, AnAnswerWaitNeverEndsBeforeItsTime) {
   constexpr int kTimeoutMs = 400;
   for (int run = 0; run < 5; ++run) {
     SCOPED_TRACE(run);
+    std::chrono::steady_clock::time_point asked;   // set by the device's script
     LoopbackRig rig([](EngineSettings& s) { s.answerTimeoutMs = kTimeoutMs; });
-    std::chrono::steady_clock::time_point asked;
     rig.device.script = [&asked](Port port, int index, const QByteArray&) {
       if (port != Port::Common || index != 1) return Reply{};
       // The engine armed its deadline before this request went out.
