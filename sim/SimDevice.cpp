@@ -341,7 +341,8 @@ TcpOutcome SimDevice::handleTcp(int port, const QByteArray& bytes) {
   for (const PortIndex& repeat : f.repeatAnswer) {
     // The same answer again, in the same piece: it reaches the upgrader in one read.
     if (repeat.port == port && repeat.index == n) {
-      out.answer += out.answer;
+      const QByteArray once = out.answer;
+      out.answer += once;
       out.split.clear();
     }
   }

@@ -78,6 +78,13 @@ TEST_F(EngineHostileBatch, DoublyAcknowledgedWebWithARefusedLastChunkFails) {
   const QString web = windowkit::writeFile(home.tempPath(), QStringLiteral("site.web"), QByteArray(130, 'w'));
   expectFailedRun({"-IP", labDeviceAddress(0), "-W", web},
                   QStringLiteral("File upload error. Invalid answer from device !"));
+  // The simulator sent the start's answer twice, in one piece.
+  const QByteArray erased = answerFrame(("00 33 00 00 00 0C " + QByteArray("MemoryErased").toHex()).constData());
+  QStringList fileAnswers;
+  for (const QJsonObject& r : sim.records())
+    if (r.value("port").toInt() == 8004 && r.value("dir").toString() == "out") fileAnswers << r.value("hex").toString();
+  ASSERT_FALSE(fileAnswers.isEmpty());
+  EXPECT_EQ(fileAnswers.first().toLower(), QString::fromLatin1((erased + erased).toHex()));
 }
 
 }  // namespace
