@@ -10,6 +10,7 @@ using orvane::engine::CheckTarget;
 using orvane::engine::CompatibilityVerdict;
 using P = ORVCRoVivazavaPrivate;
 using Outcome = P::Outcome;
+using Awaited = P::Awaited;
 
 namespace {
 QString answerDetail(const QByteArray& answer) { return QStringLiteral("answer ") + frameExcerpt(answer); }
@@ -27,10 +28,23 @@ QString versionsDetail(const VersionSet& s) {
 // Common port
 // ====================================================================================
 
-void P::requestDeviceVersion() { send(deviceVersionRequest(), true); }
-void P::requestReset() { send(resetRequest(), false); }
-void P::requestActivation() { send(activationRequest(binFile ? binFile->size() : 0), false); }
-void P::requestI2cVersion() { send(i2cVersionRequest(quint8(i2cAddress)), true); }
+// The device's values are cleared before each version read: a comparison never falls back
+// on what an earlier read stored.
+void P::requestDeviceVersion() {
+  q.network.deviceFirmwareType = 0;
+  q.network.deviceFirmwareVersion = 0;
+  q.network.deviceHardwareVersion = 0;
+  // Without a .bin the first read is not examined, and any answer will do.
+  send(deviceVersionRequest(), binFile ? Awaited::DeviceVersion : Awaited::AnyAnswer);
+}
+void P::requestReset() { send(resetRequest(), Awaited::None); }
+void P::requestActivation() { send(activationRequest(binFile ? binFile->size() : 0), Awaited::None); }
+void P::requestI2cVersion() {
+  q.i2c.deviceFirmwareType = 0;
+  q.i2c.deviceFirmwareVersion = 0;
+  q.i2c.deviceHardwareVersion = 0;
+  send(i2cVersionRequest(quint8(i2cAddress)), Awaited::I2cVersion);
+}
 
 // Ends the transfer in progress (if any) and the upgrade; the log says where it stood.
 void P::failTransfer(const QString& message, bool close, const QString& detail) {
@@ -63,6 +77,11 @@ void P::dispatchCommonAnswer(const QByteArray& answer) {
 }
 
 void P::storeVariables(const QByteArray& answer) {
+  const bool examined = awaited == Awaited::DeviceVersion;
+  if (!takeAnswer(Awaited::DeviceVersion)) {
+    failTransfer(QStringLiteral("Error. Invalid answer from device !"), true, answerDetail(answer));
+    return;
+  }
   const DecodedVariables values = decodeVariablesAnswer(answer);
   // The entries before a bad one are kept.
   if (values.firmwareType) q.network.deviceFirmwareType = *values.firmwareType;
@@ -72,6 +91,10 @@ void P::storeVariables(const QByteArray& answer) {
   }
   switch (values.status) {
     case DecodedVariables::Complete:
+      // A version that is compared needs both of its values from this answer.
+      if (examined && !(values.firmwareType && values.versionWord))
+        failTransfer(QStringLiteral("Error. Invalid answer from device !"), true,
+                     answerDetail(answer) + QStringLiteral(", firmware type or version word missing"));
       return;
     case DecodedVariables::UnknownVariable:
       // The transfer (if any) and the connection are left as they are.
@@ -85,21 +108,24 @@ void P::storeVariables(const QByteArray& answer) {
 
 void P::handleI2cTransferAnswer(const QByteArray& answer) {
   const DecodedI2cTransfer decoded = classifyI2cTransferAnswer(answer);
-  const bool transferring = transfer == Transfer::I2c;
   switch (decoded.kind) {
     case DecodedI2cTransfer::I2cVersion:
+      if (!takeAnswer(Awaited::I2cVersion)) break;
       q.i2c.deviceFirmwareType = decoded.firmwareType;
       q.i2c.deviceFirmwareVersion = decoded.versionWord.firmware;
       q.i2c.deviceHardwareVersion = decoded.versionWord.hardware;
       return;
     case DecodedI2cTransfer::BlockWritten:
-      if (transferring) return onBlockWritten();
-      break;   // an acknowledgement with no block written
+      if (takeAnswer(Awaited::BlockWritten)) return onBlockWritten();
+      break;
     case DecodedI2cTransfer::BlockReadBack:
-      if (transferring) return onBlockReadBack(decoded.block);
+      if (takeAnswer(Awaited::BlockReadBack)) return onBlockReadBack(decoded.block);
       break;
     case DecodedI2cTransfer::FlashStarted:
-      return;   // the start-flashing acknowledgement: nothing to do
+      // The start-flashing request waits for nothing: only a read that takes any answer
+      // takes this one.
+      if (takeAnswer(Awaited::AnyAnswer)) return;
+      break;
     case DecodedI2cTransfer::Invalid:
       break;
   }
@@ -161,7 +187,7 @@ Outcome P::startUpload(const QByteArray* fileData, bool isBin, State during) {
   }
   transfer = Transfer::Upload;
   blockIndex = 0;
-  send(uploadStartRequest(), true);
+  send(uploadStartRequest(), Awaited::UploadStarted);
   return outcomeAfter(during, true);
 }
 
@@ -171,12 +197,22 @@ void P::handleUploadAnswer(const QByteArray& answer) {
     return;
   }
   const DecodedUpload decoded = decodeUploadAnswer(answer);
-  if (!decoded.isUploadAnswer || transfer != Transfer::Upload) {
-    failTransfer(QStringLiteral("File upload error. Invalid answer from device !"), true, answerDetail(answer));
+  const QString invalid = QStringLiteral("File upload error. Invalid answer from device !");
+  // Lock-step: each answer belongs to the one request in flight; an answer that nothing
+  // waits for would otherwise be counted for a request that has not been answered yet.
+  if (!decoded.isUploadAnswer || transfer != Transfer::Upload || awaited == Awaited::None) {
+    failTransfer(invalid, true, answerDetail(answer));
     return;
   }
   if (!decoded.success) {
     failTransfer(QStringLiteral("File upload error : ") + decoded.text, true, answerDetail(answer));
+    return;
+  }
+  // A chunk is acknowledged with "BytesWritten" only: a second acknowledgement of the start
+  // ("MemoryErased") is no answer to the chunk in flight.
+  const bool chunkWritten = decoded.text.contains(QLatin1String("BytesWritten"));
+  if (!takeAnswer(Awaited::UploadStarted) && !(chunkWritten && takeAnswer(Awaited::ChunkWritten))) {
+    failTransfer(invalid, true, answerDetail(answer));
     return;
   }
   sendNextChunk();
@@ -191,7 +227,7 @@ void P::sendNextChunk() {
     endTransfer();
     return;
   }
-  send(uploadDataRequest(quint32(offset), transferBuffer.mid(offset, kChunkSize)), true);
+  send(uploadDataRequest(quint32(offset), transferBuffer.mid(offset, kChunkSize)), Awaited::ChunkWritten);
   progress(remaining > kChunkSize ? int(offset * 100 / total) : 100);
   ++blockIndex;
 }
@@ -235,11 +271,12 @@ Outcome P::startI2cTransfer(State during) {
 
 void P::sendBlockWrite(int block) {
   const qint64 offset = qint64(kChunkSize) * block;
-  send(i2cBlockWriteRequest(quint8(i2cAddress), quint32(offset), transferBuffer.mid(offset, kChunkSize)), true);
+  send(i2cBlockWriteRequest(quint8(i2cAddress), quint32(offset), transferBuffer.mid(offset, kChunkSize)),
+       Awaited::BlockWritten);
 }
 
 void P::onBlockWritten() {
-  send(i2cBlockReadBackRequest(quint8(i2cAddress), quint32(qint64(kChunkSize) * blockIndex)), true);
+  send(i2cBlockReadBackRequest(quint8(i2cAddress), quint32(qint64(kChunkSize) * blockIndex)), Awaited::BlockReadBack);
 }
 
 void P::onBlockReadBack(const QByteArray& block) {
@@ -271,6 +308,6 @@ Outcome P::startI2cFlashing(State during) {
     complain(QStringLiteral("Start I2C device flashing error. Socket not active !"));
     return outcomeAfter(during, false);
   }
-  send(i2cStartFlashingRequest(quint8(i2cAddress), quint32(i2cImageLength(bi2File->size()))), false);
+  send(i2cStartFlashingRequest(quint8(i2cAddress), quint32(i2cImageLength(bi2File->size()))), Awaited::None);
   return outcomeAfter(during, true);
 }

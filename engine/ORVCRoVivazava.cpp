@@ -41,9 +41,13 @@ ORVCRoVivazavaPrivate::ORVCRoVivazavaPrivate(ORVCRoVivazava& engine, UpgradeStat
   QObject::connect(&connection, &QTcpSocket::errorOccurred, &context,
                    [this](QAbstractSocket::SocketError e) { onSocketError(e); });
   QObject::connect(&connection, &QTcpSocket::readyRead, &context, [this] { onSocketRead(); });
+  // Precise: a coarse timer may fire up to 5 % early, and a deadline must not end before
+  // its time.
   stepTimer.setSingleShot(true);
+  stepTimer.setTimerType(Qt::PreciseTimer);
   QObject::connect(&stepTimer, &QTimer::timeout, &context, [this] { onStepTimer(); });
   answerTimer.setSingleShot(true);
+  answerTimer.setTimerType(Qt::PreciseTimer);
   QObject::connect(&answerTimer, &QTimer::timeout, &context, [this] { onWaitExpired(); });
 }
 
@@ -118,7 +122,18 @@ void ORVCRoVivazavaPrivate::armWait(Wait what, int ms) {
 
 void ORVCRoVivazavaPrivate::stopWait() {
   waitingFor = Wait::None;
+  awaited = Awaited::None;
   answerTimer.stop();
+}
+
+bool ORVCRoVivazavaPrivate::takeAnswer(Awaited shape) {
+  // A version read that is not examined takes whatever the dispatcher lets pass, except
+  // the acknowledgements of a block transfer.
+  const bool anyWillDo = awaited == Awaited::AnyAnswer &&
+                         (shape == Awaited::AnyAnswer || shape == Awaited::DeviceVersion || shape == Awaited::I2cVersion);
+  if (awaited == Awaited::None || (shape != awaited && !anyWillDo)) return false;
+  stopWait();
+  return true;
 }
 
 void ORVCRoVivazavaPrivate::endTransfer() {
@@ -126,10 +141,14 @@ void ORVCRoVivazavaPrivate::endTransfer() {
   transfer = Transfer::None;
 }
 
-void ORVCRoVivazavaPrivate::send(const QByteArray& packet, bool expectAnswer) {
+void ORVCRoVivazavaPrivate::send(const QByteArray& packet, Awaited answer) {
   if (!connected()) return;
   // Armed first: a reset noticed while the bytes go out must find the answer awaited.
-  if (expectAnswer) armWait(Wait::Answer, settings.answerTimeoutMs);
+  // The deadline stays until that answer arrives; nothing else stops it but the end.
+  if (answer != Awaited::None) {
+    armWait(Wait::Answer, settings.answerTimeoutMs);
+    awaited = answer;
+  }
   // Handed to the kernel at once, so that a close right after it finds nothing buffered
   // and raises the disconnect event before it returns.
   connection.write(packet);
@@ -250,15 +269,16 @@ void ORVCRoVivazavaPrivate::onSocketRead() {
   if (bytes.isEmpty()) return;
   splitter.push(bytes);
   if (questionOpen) return;   // handled after the question, or dropped with the connection
-  // Each whole answer is handled on its own, however TCP cut or joined the bytes.
+  // Each whole answer is handled on its own, however TCP cut or joined the bytes. The
+  // handlers end the wait only for the answer awaited (and may send the next request);
+  // the state's step runs once no request is in flight any more.
   QByteArray answer;
   while (state != State::Terminal && connected() && splitter.next(answer)) {
-    stopWait();
     if (connectionPort == settings.filePort)
       handleUploadAnswer(answer);
     else if (connectionPort == settings.commonPort)
       dispatchCommonAnswer(answer);
-    if (waitsForAnswer(state)) sequencerStep();
+    if (state != State::Terminal && awaited == Awaited::None && waitsForAnswer(state)) sequencerStep();
   }
 }
 

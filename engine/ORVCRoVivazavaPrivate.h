@@ -99,6 +99,18 @@ class ORVCRoVivazavaPrivate {
 
   // What the answer timer is guarding: a connect or the device's answer to a request.
   enum class Wait { None, Connect, Answer };
+  // The answer the one request in flight waits for. A frame of another shape, or a frame
+  // while no request is in flight, is an invalid answer: it never ends a wait by itself.
+  enum class Awaited {
+    None,           // no request in flight
+    AnyAnswer,      // the first version read without a .bin: its values are not examined
+    DeviceVersion,  // a VariablesAnswer holding the firmware type and the version word
+    I2cVersion,     // the I2C device's type and version
+    BlockWritten,   // the acknowledgement of an I2C block write
+    BlockReadBack,  // the 64 bytes of the I2C block written last
+    UploadStarted,  // the device's success text for UploadStart
+    ChunkWritten,   // "BytesWritten" for the upload chunk last sent
+  };
   // Which transfer transferBuffer holds.
   enum class Transfer { None, Upload, I2c };
 
@@ -126,8 +138,11 @@ class ORVCRoVivazavaPrivate {
   void armStepTimer();
   void armWait(Wait what, int ms);
   void stopWait();
+  // True, and the wait ended, when an answer of this shape is what the request in flight
+  // waits for; false leaves everything as it is.
+  bool takeAnswer(Awaited shape);
   bool connected() const { return connection.state() == QAbstractSocket::ConnectedState; }
-  void send(const QByteArray& packet, bool expectAnswer);
+  void send(const QByteArray& packet, Awaited answer);
   void endTransfer();
   bool loadIphlpapiDll();
   bool freeIphlpapiDll();
@@ -217,6 +232,7 @@ class ORVCRoVivazavaPrivate {
   QTimer stepTimer;
   QTimer answerTimer;
   Wait waitingFor = Wait::None;
+  Awaited awaited = Awaited::None;   // set only while waitingFor is Wait::Answer
   QTcpSocket connection;
   quint16 connectionPort = 0;   // of the current or last connection of this upgrade; 0 before
   orvane::proto::FrameSplitter splitter;   // the byte stream of the current connection, cut into answers

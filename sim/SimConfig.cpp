@@ -69,6 +69,10 @@ bool parseFaults(const QJsonObject& f, Faults& faults, QString& error) {
     const QJsonObject c = f.value(QLatin1String("closeAtRequest")).toObject();
     faults.closeAtRequest = PortIndex{c.value(QLatin1String("port")).toInt(), c.value(QLatin1String("index")).toInt()};
   }
+  for (const QJsonValue& v : f.value(QLatin1String("repeatAnswer")).toArray()) {
+    const QJsonObject r = v.toObject();
+    faults.repeatAnswer.append(PortIndex{r.value(QLatin1String("port")).toInt(), r.value(QLatin1String("index")).toInt()});
+  }
   for (const QJsonValue& v : f.value(QLatin1String("tcpRaw")).toArray()) {
     const QJsonObject r = v.toObject();
     RawTcpAnswer raw;

@@ -50,6 +50,7 @@ struct Faults {
   QList<int> refusePorts;
   std::optional<PortIndex> closeAtRequest;
   QList<RawTcpAnswer> tcpRaw;
+  QList<PortIndex> repeatAnswer;   // these requests are answered twice
   int uploadStatusIndex = 0;  // 0 = none
   QString uploadStatusText;
   int i2cErrorIndex = 0;      // 0 = none

@@ -378,6 +378,14 @@ TcpOutcome SimDevice::handleTcp(int port, const QByteArray& bytes) {
       out.split = raw.split;
     }
   }
+  for (const PortIndex& repeat : f.repeatAnswer) {
+    // The same answer again, in the same piece: it reaches the upgrader in one read.
+    if (repeat.port == port && repeat.index == n) {
+      const QByteArray once = out.answer;
+      out.answer += once;
+      out.split.clear();
+    }
+  }
   return out;
 }
 

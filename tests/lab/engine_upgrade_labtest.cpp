@@ -192,6 +192,16 @@ INSTANTIATE_TEST_SUITE_P(
                     {"M:Check actual firmware version.", "M:No answer from device on TCP port 8010 within 0.7 s.", "F"}, 1},
         FailureCase{"silent_file", R"({"silentPorts":[8004]})", false, false, true,
                     {"M:Uploading web file.", "M:No answer from device on TCP port 8004 within 0.7 s.", "F"}, 1},
+        // A stray acknowledgement (87 87) instead of the first block write's answer, then silence.
+        FailureCase{"stray_during_i2c_transfer", R"({"tcpRaw":[{"port":8010,"index":3,"hex":"0008000000028787786e"}]})",
+                    false, true, false, {"M:Error. Invalid answer from I2C device !", "F"}, 1},
+        // The same acknowledgement as the answer to the version read after flashing.
+        FailureCase{"stray_after_flashing", R"({"tcpRaw":[{"port":8010,"index":3,"hex":"0008000000028787786e"}]})",
+                    true, false, false, {"M:Read new firmware version.", "M:Error. Invalid answer from I2C device !", "F"}, 1},
+        // The upload start acknowledged twice, the last of the three chunks refused.
+        FailureCase{"web_start_acknowledged_twice",
+                    R"({"repeatAnswer":[{"port":8004,"index":1}],"uploadStatusText":{"index":4,"text":"WriteError"}})",
+                    false, false, true, {"M:File upload error. Invalid answer from device !", "F"}, 1},
         FailureCase{"closed_before_answer", R"({"closeAtRequest":{"port":8010,"index":1}})", true, false, false,
                     {"M:Check actual firmware version.",
                      "M:Error of connection on TCP port 8010", "F"},

@@ -1,5 +1,7 @@
 #include "EngineProbe.h"
 
+#include "engine/IpPacket.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QThread>
@@ -15,7 +17,9 @@ void ensureApplication() {
 }
 
 void EngineProbe::callback(void* owner, int kind, int value, const QString& text) {
-  static_cast<EngineProbe*>(owner)->reports.append({kind, value, text});
+  auto* probe = static_cast<EngineProbe*>(owner);
+  probe->reports.append({kind, value, text});
+  probe->reportTimes.push_back(std::chrono::steady_clock::now());
 }
 
 QStringList EngineProbe::messages() const {
@@ -52,6 +56,22 @@ QStringList EngineProbe::transcript() const {
     }
   }
   return out;
+}
+
+bool EngineProbe::noSuccessAfterFailure() const {
+  bool failed = false;
+  for (const auto& r : reports) {
+    if (r.kind == StatusSucceeded && failed) return false;
+    failed |= r.kind == StatusFailed;
+  }
+  return true;
+}
+
+QByteArray answerFrame(const char* hexText) {
+  QByteArray f = QByteArray::fromHex(QByteArray(hexText).replace(' ', ""));
+  f.append(2, '\0');
+  orvane::proto::appendChecksum(reinterpret_cast<quint8*>(f.data()), int(f.size()) - 2);
+  return f;
 }
 
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <gtest/gtest.h>
+#include <chrono>
 #include <functional>
 #include <ostream>
 #include <vector>
@@ -32,6 +33,8 @@ class EngineProbe {
   static void callback(void* owner, int kind, int value, const QString& text);
 
   QList<StatusReport> reports;
+  // When each report arrived (steady clock), one per entry of `reports`.
+  std::vector<std::chrono::steady_clock::time_point> reportTimes;
 
   QStringList messages() const;          // texts of the StatusMessage reports, in order
   QList<int> progressValues() const;     // values of the StatusProgress reports, in order
@@ -39,8 +42,17 @@ class EngineProbe {
   bool finished() const;                 // a StatusSucceeded or StatusFailed arrived
   // Compact transcript for failure output: "M:text", "P:value", "S", "F".
   QStringList transcript() const;
-  void clear() { reports.clear(); }
+  // True when no StatusSucceeded follows a StatusFailed: a failed upgrade stays failed.
+  bool noSuccessAfterFailure() const;
+  void clear() {
+    reports.clear();
+    reportTimes.clear();
+  }
 };
+
+// A frame written as hex text (header and payload, spaces allowed) with its checksum
+// appended: the crafted answers of a scripted device.
+QByteArray answerFrame(const char* hexText);
 
 // Runs the event loop until pred() holds or timeoutMs passes; returns pred().
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs);

@@ -153,6 +153,9 @@ struct FakeDevice::Impl {
   ~Impl() {
     // The responder's thread asks the model: stop it before the model goes.
     http.reset();
+    // The servers are destroyed after the counters below them; a connection still open
+    // (a test that ended early) must not reach them from its disconnect.
+    for (QTcpSocket* s : std::as_const(sockets)) QObject::disconnect(s, nullptr, nullptr, nullptr);
   }
 
   FakeDevice& self;

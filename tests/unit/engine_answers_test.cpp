@@ -20,14 +20,6 @@ using namespace orvane::test;
 using Port = FakeDevice::Port;
 using Reply = FakeDevice::Reply;
 
-// Header and payload as written; the checksum is appended.
-QByteArray frame(const char* hexText) {
-  QByteArray f = QByteArray::fromHex(QByteArray(hexText).replace(' ', ""));
-  f.append(2, '\0');
-  orvane::proto::appendChecksum(reinterpret_cast<quint8*>(f.data()), int(f.size()) - 2);
-  return f;
-}
-
 // Answers the first request on the common port (the version read) with these bytes.
 FakeDevice::Script firstCommonAnswer(const QByteArray& bytes, QList<int> cuts = {}) {
   return [bytes, cuts](Port port, int index, const QByteArray&) {
@@ -50,13 +42,13 @@ TEST(EngineCommonAnswers, StoresTheValuesOfAVariablesAnswer) {
     QByteArray answer;
     qint32 type, firmware, hardware;
   };
-  const QByteArray first = frame("00 23 00 00 00 0A 00 00 00 00 05 01 01 02 00 03");
+  const QByteArray first = answerFrame("00 23 00 00 00 0A 00 00 00 00 05 01 01 02 00 03");
   QByteArray wrongChecksum = first;
   wrongChecksum[16] = 0;
   wrongChecksum[17] = 0;
   const Case cases[] = {
       {first, 5, 3, 0x10002},
-      {frame("00 23 00 00 00 0A 00 00 00 00 05 01 00 00 02 07"), 5, 0x207, -1},
+      {answerFrame("00 23 00 00 00 0A 00 00 00 00 05 01 00 00 02 07"), 5, 0x207, -1},
       {wrongChecksum, 5, 3, 0x10002},   // the checksum of an answer is not verified
   };
   for (const Case& c : cases) {
@@ -76,22 +68,22 @@ TEST(EngineCommonAnswers, RefusedAnswersEndTheUpgrade) {
   const QString invalid = "Error. Invalid answer from device !";
   const QString invalidI2c = "Error. Invalid answer from I2C device !";
   const FailureCase cases[] = {
-      {"unknown variable", frame("00 23 00 00 00 0A 00 00 00 00 05 03 00 00 00 00"), "IP Packet error : Unknown variable"},
-      {"no entries", frame("00 23 00 00 00 00"), invalid},
-      {"last entry cut short", frame("00 23 00 00 00 07 00 00 00 00 05 01 00"), invalid},
-      {"i2c error 3", frame("00 09 00 00 00 01 03"), "I2C message too long (error = 3)."},
-      {"i2c error 0", frame("00 09 00 00 00 01 00"), "I2C unknown error (error = 0)."},
-      {"i2c error 1", frame("00 09 00 00 00 01 01"), "I2C bus not ready (error = 1)."},
-      {"code 9, ten bytes", frame("00 09 00 00 00 02 03 00"), invalid},
-      {"i2c version without status", frame("00 08 00 00 00 0A 00 05 00 01 87 00 01 00 02 00"), invalidI2c},
-      {"block acknowledgement without a transfer", frame("00 08 00 00 00 06 87 87 87 87 87 87"), invalidI2c},
+      {"unknown variable", answerFrame("00 23 00 00 00 0A 00 00 00 00 05 03 00 00 00 00"), "IP Packet error : Unknown variable"},
+      {"no entries", answerFrame("00 23 00 00 00 00"), invalid},
+      {"last entry cut short", answerFrame("00 23 00 00 00 07 00 00 00 00 05 01 00"), invalid},
+      {"i2c error 3", answerFrame("00 09 00 00 00 01 03"), "I2C message too long (error = 3)."},
+      {"i2c error 0", answerFrame("00 09 00 00 00 01 00"), "I2C unknown error (error = 0)."},
+      {"i2c error 1", answerFrame("00 09 00 00 00 01 01"), "I2C bus not ready (error = 1)."},
+      {"code 9, ten bytes", answerFrame("00 09 00 00 00 02 03 00"), invalid},
+      {"i2c version without status", answerFrame("00 08 00 00 00 0A 00 05 00 01 87 00 01 00 02 00"), invalidI2c},
+      {"block acknowledgement without a transfer", answerFrame("00 08 00 00 00 06 87 87 87 87 87 87"), invalidI2c},
       {"read-back answer without a transfer",
-       frame(("00 08 00 00 00 46 87 87 " + QByteArray(16, 'a').toHex() + " 87 " + QByteArray(16, 'b').toHex() +
+       answerFrame(("00 08 00 00 00 46 87 87 " + QByteArray(16, 'a').toHex() + " 87 " + QByteArray(16, 'b').toHex() +
               " 87 " + QByteArray(16, 'c').toHex() + " 87 " + QByteArray(16, 'd').toHex() + " 87")
                  .constData()),
        invalidI2c},
-      {"i2c answer of no known shape", frame("00 08 00 00 00 03 87 87 87"), invalidI2c},
-      {"unknown code", frame("00 44 00 00 00 00"), invalid},
+      {"i2c answer of no known shape", answerFrame("00 08 00 00 00 03 87 87 87"), invalidI2c},
+      {"unknown code", answerFrame("00 44 00 00 00 00"), invalid},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -108,7 +100,7 @@ TEST(EngineCommonAnswers, RefusedAnswersEndTheUpgrade) {
 
 TEST(EngineCommonAnswers, UnknownVariableKeepsTheEntriesBeforeIt) {
   LoopbackRig rig;
-  rig.device.script = firstCommonAnswer(frame("00 23 00 00 00 0A 00 00 00 00 05 03 00 00 00 00"));
+  rig.device.script = firstCommonAnswer(answerFrame("00 23 00 00 00 0A 00 00 00 00 05 03 00 00 00 00"));
   ASSERT_TRUE(rig.start(nullptr, nullptr, &kWeb));
   ASSERT_TRUE(rig.runToEnd());
   EXPECT_EQ(rig.engine->network.deviceFirmwareType, 5);
@@ -117,14 +109,14 @@ TEST(EngineCommonAnswers, UnknownVariableKeepsTheEntriesBeforeIt) {
 TEST(EngineCommonAnswers, StartFlashingAcknowledgementIsIgnored) {
   // 87 87 read in state 2 changes nothing and the upgrade goes on.
   LoopbackRig rig;
-  rig.device.script = firstCommonAnswer(frame("00 08 00 00 00 02 87 87"));
+  rig.device.script = firstCommonAnswer(answerFrame("00 08 00 00 00 02 87 87"));
   ASSERT_TRUE(rig.start(nullptr, nullptr, &kWeb));
   ASSERT_TRUE(rig.runToEnd());
   EXPECT_EQ(rig.probe.count(StatusSucceeded), 1) << rig.probe.transcript().join('\n').toStdString();
 }
 
 TEST(EngineCommonAnswers, OutcomeDoesNotDependOnHowTcpCutsTheBytes) {
-  const QByteArray answer = frame("00 23 00 00 00 0A 00 00 00 00 05 01 01 02 00 03");
+  const QByteArray answer = answerFrame("00 23 00 00 00 0A 00 00 00 00 05 01 01 02 00 03");
   QList<QList<int>> cutSets;
   for (int cut = 1; cut < answer.size(); ++cut) cutSets << QList<int>{cut};
   QList<int> everyByte;
@@ -145,8 +137,8 @@ TEST(EngineCommonAnswers, TwoAnswersInOneReadAreHandledOneByOne) {
   LoopbackRig rig;
   // The version answer and a start-flashing acknowledgement in one piece: the first is the
   // answer state 2 waits for, the second goes with the closed connection.
-  rig.device.script = firstCommonAnswer(frame("00 23 00 00 00 0A 00 00 00 00 05 01 01 02 00 03") +
-                                        frame("00 08 00 00 00 02 87 87"));
+  rig.device.script = firstCommonAnswer(answerFrame("00 23 00 00 00 0A 00 00 00 00 05 01 01 02 00 03") +
+                                        answerFrame("00 08 00 00 00 02 87 87"));
   ASSERT_TRUE(rig.start(nullptr, nullptr, &kWeb));
   ASSERT_TRUE(rig.runToEnd());
   EXPECT_EQ(rig.probe.count(StatusSucceeded), 1) << rig.probe.transcript().join('\n').toStdString();
@@ -176,15 +168,15 @@ TEST(EngineUploadAnswers, StatusTextsAndInvalidAnswers) {
     QStringList tail;   // expected end of the transcript; empty: success
   };
   const Case cases[] = {
-      {"not an upload answer", 2, frame("00 23 00 00 00 00"), {"M:File upload error. Invalid answer from device !", "F"}},
-      {"two bytes only", 2, frame("00 33 00 00 00 00").left(2) /* cut before its header ends */, {}},
-      {"device text", 3, frame(("00 33 00 00 00 0A " + QByteArray("MemoryFull").toHex()).constData()),
+      {"not an upload answer", 2, answerFrame("00 23 00 00 00 00"), {"M:File upload error. Invalid answer from device !", "F"}},
+      {"two bytes only", 2, answerFrame("00 33 00 00 00 00").left(2) /* cut before its header ends */, {}},
+      {"device text", 3, answerFrame(("00 33 00 00 00 0A " + QByteArray("MemoryFull").toHex()).constData()),
        {"M:File upload error : MemoryFull", "F"}},
-      {"empty text", 1, frame("00 33 00 00 00 00"), {"M:File upload error : ", "F"}},
-      {"lower case", 2, frame(("00 33 00 00 00 0C " + QByteArray("byteswritten").toHex()).constData()),
+      {"empty text", 1, answerFrame("00 33 00 00 00 00"), {"M:File upload error : ", "F"}},
+      {"lower case", 2, answerFrame(("00 33 00 00 00 0C " + QByteArray("byteswritten").toHex()).constData()),
        {"M:File upload error : byteswritten", "F"}},
       {"inside a longer text", 2,
-       frame(("00 33 00 00 00 10 " + QByteArray("okBytesWrittenok").toHex()).constData()), {"S"}},
+       answerFrame(("00 33 00 00 00 10 " + QByteArray("okBytesWrittenok").toHex()).constData()), {"S"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -403,7 +395,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(EngineI2cAnswers, GatewayErrorDuringTheTransfer) {
   LoopbackRig rig;
   rig.device.script = [](Port port, int index, const QByteArray&) {
-    return port == Port::Common && index == 4 ? Reply{Reply::Bytes, frame("00 09 00 00 00 01 02"), {}} : Reply{};
+    return port == Port::Common && index == 4 ? Reply{Reply::Bytes, answerFrame("00 09 00 00 00 01 02"), {}} : Reply{};
   };
   const QByteArray bi2 = firmwareFile(300, 0x00050001, 0x00010003);
   ASSERT_TRUE(rig.start(nullptr, &bi2, nullptr));
@@ -418,7 +410,7 @@ TEST(EngineLifecycle, NewUpgradeAfterAFailureConnectsAgainAndSucceeds) {
   int run = 0;
   rig.device.script = [&run](Port port, int index, const QByteArray&) {
     if (run == 0 && port == Port::Common && index == 1)
-      return Reply{Reply::Bytes, frame("00 23 00 00 00 0A 00 00 00 00 05 03 00 00 00 00"), {}};
+      return Reply{Reply::Bytes, answerFrame("00 23 00 00 00 0A 00 00 00 00 05 03 00 00 00 00"), {}};
     return Reply{};
   };
   ASSERT_TRUE(rig.start(nullptr, nullptr, &kWeb));

@@ -86,6 +86,20 @@ const Row kRows[] = {
        return "Writing ERROR @ pos 70 [device 127.0.0.1, TCP port " + common(rig) +
               ", I2C block 1 (offset 64), written df, read back 20]";
      }},
+    {"stray answer during the i2c transfer", false, true,
+     [](LoopbackRig& rig) { rig.device.script = replyAt(Port::Common, 3, {Reply::Bytes, answerFrame("00 08 00 00 00 02 87 87"), {}}); },
+     [](const LoopbackRig& rig) {
+       return "Error. Invalid answer from I2C device ! [device 127.0.0.1, TCP port " + common(rig) +
+              ", I2C block 0 (offset 0), answer 00 08 00 00 00 02 87 87 78 6e]";
+     }},
+    {"version answer without the version word", true, false,
+     [](LoopbackRig& rig) {
+       rig.device.script = replyAt(Port::Common, 3, {Reply::Bytes, answerFrame("00 23 00 00 00 05 00 00 01 00 01"), {}});
+     },
+     [](const LoopbackRig& rig) {
+       return "Error. Invalid answer from device ! [device 127.0.0.1, TCP port " + common(rig) +
+              ", answer 00 23 00 00 00 05 00 00 01 00 01 fd d7, firmware type or version word missing]";
+     }},
     {"readback not found", true, false, [](LoopbackRig& rig) { rig.device.setHttp(FakeDevice::Http::NotFound); },
      [](const LoopbackRig& rig) {
        return "HTTP connection Failed ! [device 127.0.0.1, HTTP port " + QString::number(rig.settings.httpPort) +
