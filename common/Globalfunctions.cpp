@@ -82,11 +82,19 @@ int openOwnLockFile(const QByteArray& path) {
   return -1;
 }
 
+// True while `fd` is still the file named `path` (a cleaner of the temporary folder may
+// have removed it, and another writer made a new one in its place).
+bool isStillAt(int fd, const QByteArray& path) {
+  struct stat held {}, named {};
+  return ::fstat(fd, &held) == 0 && ::lstat(path.constData(), &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
+}
+
 bool openLockFile() {
   LockFile& l = lockFile();
   const QByteArray path = QFile::encodeName(logLockFilePath());
-  if (l.fd >= 0 && l.owner == ::getpid() && l.path == path) return true;
-  if (l.fd >= 0) ::close(l.fd);  // inherited across fork, or the lock has moved
+  if (l.fd >= 0 && l.owner == ::getpid() && l.path == path && isStillAt(l.fd, path)) return true;
+  if (l.fd >= 0) ::close(l.fd);  // inherited across fork, moved or replaced
   l.fd = openOwnLockFile(path);
   if (l.fd < 0) return false;
   l.owner = ::getpid();
