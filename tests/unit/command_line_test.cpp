@@ -337,7 +337,7 @@ TEST_F(UpgraderRun, TwoProgramsWritingAtOnceNeverInterleave) {
 // The real wait of the program: with the lock held by someone else for longer than 5 s,
 // its entry lands in a fallback file after that wait, and the release warning follows.
 TEST_F(UpgraderRun, LockHeldLongerThanFiveSecondsGivesAFallbackFile) {
-  const QByteArray lockPath = QFile::encodeName(home_.tempPath() + QStringLiteral("/LOG_FILE"));
+  const QByteArray lockPath = QFile::encodeName(home_.runtimePath() + QStringLiteral("/LOG_FILE"));
   const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
@@ -362,6 +362,24 @@ TEST_F(UpgraderRun, LockHeldLongerThanFiveSecondsGivesAFallbackFile) {
                   .hasMatch());
   // No screen in this run: the warning box is written to standard error.
   EXPECT_TRUE(r.standardError.contains("Unable to release Mutex for Log File writing")) << r.standardError.toStdString();
+}
+
+// When the error log cannot be written at all, the reason of a refusal still reaches the
+// operator: it is written to standard error after the reason the log failed.
+TEST_F(UpgraderRun, RefusalThatNoLogCanTakeGoesToStandardError) {
+  QFile blocker(home_.logDirectory());  // a file where the log directory should be
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  const ProgramRun r = run(args({"-IP", "bad"}));
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(r.standardError.startsWith("Unable to open the log file " + QFile::encodeName(home_.errorLogPath()) + ": "))
+      << r.standardError.toStdString();
+  EXPECT_TRUE(QRegularExpression(kEntryTime + QStringLiteral(" RoVivazava 107 wWinMain\\r\\nerror:Invalid IP address with "
+                                                             "-IP !\\r\\n\\z"))
+                  .match(QString::fromUtf8(r.standardError))
+                  .hasMatch())
+      << r.standardError.toStdString();
 }
 
 }  // namespace
