@@ -4,7 +4,9 @@
 // reach a network.
 
 #include "app/RoVivazava.h"
+#include "common/FileNames.h"
 #include "common/Globalfunctions.h"
+#include "engine/FirmwareFile.h"
 #include "support/GlobalStateGuard.h"
 #include "support/TempHome.h"
 
@@ -20,6 +22,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using orvane::test::filesMatching;
@@ -149,6 +152,38 @@ TEST(ParseCommandLine, FileValuesAndSelection) {
   const CommandLineOutcome last = parseCommandLine(args({"-IP", "192.168.16.100", "-B"}), kExeDir);
   EXPECT_EQ(last.result, CommandLineResult::Batch);
   EXPECT_EQ(last.selection.BinFileName, QStringLiteral("/opt/orvane/bin/"));
+}
+
+// File names are bytes: one that is not valid UTF-8 (here with the byte 0xE9, "é" in
+// Latin-1, in the file's and in the executable directory's name) goes from the argument
+// bytes through the parser to the loader unchanged, absolute or taken from the
+// executable's directory.
+TEST(CommandLineFileNames, NamesThatAreNotUtf8StayByteExact) {
+  QTemporaryDir temporary;
+  ASSERT_TRUE(temporary.isValid());
+  const QByteArray exeDir = QFile::encodeName(temporary.path()) + "/bin\xE9";
+  ASSERT_EQ(::mkdir(exeDir.constData(), 0700), 0);
+  const QByteArray file = exeDir + "/caf\xE9.bin";
+  QByteArray content(16, '\0');
+  content += QByteArray("Orvane") + QByteArray::fromHex("000100010002000F00010005") + QByteArray(66, '\x5A');
+  const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, content.constData(), size_t(content.size())), ssize_t(content.size()));
+  ::close(fd);
+
+  for (const QByteArray& value : {file, QByteArray("caf\xE9.bin")}) {
+    SCOPED_TRACE(value.toStdString());
+    QByteArray argument = value;
+    char program[] = "orvane-upgrader", ip[] = "-IP", address[] = "10.77.1.1", option[] = "-B";
+    char* argv[] = {program, ip, address, option, argument.data(), nullptr};
+    const CommandLineOutcome o = parseCommandLine(argumentsFromArgv(5, argv), orvane::decodeFileName(exeDir));
+    ASSERT_EQ(o.result, CommandLineResult::Batch);
+    EXPECT_EQ(orvane::encodeFileName(o.selection.BinFileName), file);
+    const orvane::FirmwareLoad loaded = orvane::loadFirmwareFile(o.selection.BinFileName, orvane::FirmwareKind::Bin);
+    ASSERT_TRUE(loaded.has_value()) << loaded.refusal().text.toStdString();
+    EXPECT_EQ(loaded->content, content);
+    EXPECT_EQ(orvane::encodeFileName(loaded->nameText), QByteArray("caf\xE9.bin"));
+  }
 }
 
 TEST(ParseCommandLine, LogOutputsFromOptions) {
