@@ -1,5 +1,6 @@
 #include "common/Globalfunctions.h"
 
+#include "common/FileNames.h"
 #include "common/UiHooks.h"
 
 #include <QDateTime>
@@ -92,7 +93,7 @@ bool isStillAt(int fd, const QByteArray& path) {
 
 bool openLockFile() {
   LockFile& l = lockFile();
-  const QByteArray path = QFile::encodeName(logLockFilePath());
+  const QByteArray path = orvane::encodeFileName(logLockFilePath());
   if (l.fd >= 0 && l.owner == ::getpid() && l.path == path && isStillAt(l.fd, path)) return true;
   if (l.fd >= 0) ::close(l.fd);  // inherited across fork, moved or replaced
   l.fd = openOwnLockFile(path);
@@ -164,7 +165,7 @@ struct AppendTarget {
 // and never waits for a reader of a FIFO: anything that is not a regular file is refused.
 AppendTarget openForAppend(const QString& path) {
   AppendTarget target;
-  const QByteArray name = QFile::encodeName(path);
+  const QByteArray name = orvane::encodeFileName(path);
   const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) {
     // A FIFO without a reader (or a device without its hardware) answers ENXIO.
@@ -351,7 +352,7 @@ QString logLockFilePath() {
   struct stat st {};
   const bool usable = runtime.startsWith('/') && ::stat(runtime.constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
                       st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
-  if (usable) return QFile::decodeName(runtime) + QStringLiteral("/LOG_FILE");
+  if (usable) return orvane::decodeFileName(runtime) + QStringLiteral("/LOG_FILE");
   return QDir::tempPath() + QStringLiteral("/LOG_FILE-") + QString::number(::geteuid());
 }
 
