@@ -2,6 +2,7 @@
 
 #include "app/AppWindows.h"
 #include "app/HeadlessScan.h"
+#include "common/FileNames.h"
 #include "common/Globalfunctions.h"
 #include "common/UiHooks.h"
 #include "common/Utilsfunctions.h"
@@ -17,6 +18,8 @@
 
 #include <cstdio>
 #include <exception>
+
+#include <unistd.h>
 
 namespace {
 
@@ -136,12 +139,21 @@ CommandLineOutcome parseCommandLine(const QStringList& arguments, const QString&
   return out;
 }
 
+QStringList argumentsFromArgv(int argc, char** argv) {
+  QStringList arguments;
+  for (int i = 1; i < argc; ++i) arguments.append(orvane::decodeFileName(QByteArray(argv[i])));
+  return arguments;
+}
+
 QString executableDirectory(const char* argv0) {
-  QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
-  if (exe.isEmpty() && argv0 != nullptr) exe = QFileInfo(QString::fromLocal8Bit(argv0)).absoluteFilePath();
-  QString dir = QFileInfo(exe).absolutePath();
+  // The link's bytes, so that a directory whose name is not valid UTF-8 stays usable.
+  char target[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", target, sizeof target);
+  QString exe = n > 0 && n < ssize_t(sizeof target) ? orvane::decodeFileName(QByteArray(target, n)) : QString();
+  if (exe.isEmpty() && argv0 != nullptr) exe = QFileInfo(orvane::decodeFileName(QByteArray(argv0))).absoluteFilePath();
+  QString dir = exe.left(exe.lastIndexOf(u'/'));
   while (dir.size() > 1 && dir.endsWith(u'/')) dir.chop(1);
-  return dir;
+  return dir.isEmpty() ? QStringLiteral("/") : dir;
 }
 
 QString prepareLogDirectory(const QString& executableDir) {
@@ -190,8 +202,7 @@ QString usageText() {
 }
 
 int runRoVivazava(int argc, char** argv) {
-  QStringList arguments;
-  for (int i = 1; i < argc; ++i) arguments.append(QString::fromLocal8Bit(argv[i]));
+  const QStringList arguments = argumentsFromArgv(argc, argv);
 
   if (hasArgument(arguments, QStringLiteral("--help"))) {
     std::fputs(usageText().toLocal8Bit().constData(), stdout);

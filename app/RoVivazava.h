@@ -40,6 +40,10 @@ inline constexpr int kExitRefusedCommandLine = 2;
 // is used as it is. Nothing is logged here: the caller writes `messages`.
 CommandLineOutcome parseCommandLine(const QStringList& arguments, const QString& executableDir);
 
+// The arguments of main() without the program name, each byte-exact (common/FileNames.h):
+// a file name that is not valid UTF-8 still names its file.
+QStringList argumentsFromArgv(int argc, char** argv);
+
 // Directory of the running executable, without a trailing "/".
 QString executableDirectory(const char* argv0);
 

@@ -1,11 +1,11 @@
 #include "common/Globalfunctions.h"
 
+#include "common/FileNames.h"
 #include "common/UiHooks.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QLocale>
 #include <QRandomGenerator>
 
@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -52,14 +53,15 @@ int& lockWaitMs() {
 
 constexpr int kLockPollMs = 10;
 
-// The cross-process lock "LOG_FILE": flock on a file of that name in the temporary
-// directory, shared by every program that uses this facility whatever its application
-// name. The descriptor is opened on first use and kept for the life of the process. A
-// child made by fork() shares the parent's open file description (and with it the lock),
-// so a process that finds a descriptor opened by another pid opens its own.
+// The cross-process lock "LOG_FILE": flock on a file of that name (see logLockFilePath),
+// shared by every program of this user that uses this facility whatever its application
+// name. The descriptor is opened on first use and kept while the lock's path stays the
+// same. A child made by fork() shares the parent's open file description (and with it the
+// lock), so a process that finds a descriptor opened by another pid opens its own.
 struct LockFile {
   int fd = -1;
   pid_t owner = 0;
+  QByteArray path;
 };
 
 LockFile& lockFile() {
@@ -67,17 +69,37 @@ LockFile& lockFile() {
   return l;
 }
 
+// The lock file must be this user's own regular file, readable by nobody else: a name
+// that another user made first, or a symbolic link planted there, would let that user
+// hold up every writer. Such a file is refused.
+int openOwnLockFile(const QByteArray& path) {
+  const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  struct stat st {};
+  const bool own = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+                   ((st.st_mode & 077) == 0 || ::fchmod(fd, 0600) == 0);
+  if (own) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// True while `fd` is still the file named `path` (a cleaner of the temporary folder may
+// have removed it, and another writer made a new one in its place).
+bool isStillAt(int fd, const QByteArray& path) {
+  struct stat held {}, named {};
+  return ::fstat(fd, &held) == 0 && ::lstat(path.constData(), &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
+}
+
 bool openLockFile() {
   LockFile& l = lockFile();
-  if (l.fd >= 0 && l.owner == ::getpid()) return true;
-  if (l.fd >= 0) ::close(l.fd);  // inherited across fork: not ours to lock with
-  l.fd = -1;
-  const QByteArray path = QFile::encodeName(logLockFilePath());
-  int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);  // made by another user
-  if (fd < 0) return false;
-  l.fd = fd;
+  const QByteArray path = orvane::encodeFileName(logLockFilePath());
+  if (l.fd >= 0 && l.owner == ::getpid() && l.path == path && isStillAt(l.fd, path)) return true;
+  if (l.fd >= 0) ::close(l.fd);  // inherited across fork, moved or replaced
+  l.fd = openOwnLockFile(path);
+  if (l.fd < 0) return false;
   l.owner = ::getpid();
+  l.path = path;
   return true;
 }
 
@@ -130,6 +152,73 @@ QString fileHeader(bool isError) {
   return (isError ? QStringLiteral("Error Log File\t\t") : QStringLiteral("Log File\t\t")) + c.applicationName +
          QStringLiteral("\t\t") + QStringLiteral("Orvane firmware upgrader log") + QStringLiteral("\r\n\r\n") +
          QStringLiteral("Date Hour File Function Line Error description\r\n\r\n");
+}
+
+// A log file opened for appending, with its size at opening (taken under the lock).
+struct AppendTarget {
+  int fd = -1;
+  off_t size = 0;
+  QString error;  // why it could not be opened
+};
+
+// Opens a log file for appending. It never follows a symbolic link in place of the file
+// and never waits for a reader of a FIFO: anything that is not a regular file is refused.
+AppendTarget openForAppend(const QString& path) {
+  AppendTarget target;
+  const QByteArray name = orvane::encodeFileName(path);
+  const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    // A FIFO without a reader (or a device without its hardware) answers ENXIO.
+    target.error = errno == ENXIO ? QStringLiteral("it is not a regular file") : qt_error_string(errno);
+    return target;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    target.error = QStringLiteral("it is not a regular file");
+    ::close(fd);
+    return target;
+  }
+  target.fd = fd;
+  target.size = st.st_size;
+  return target;
+}
+
+// One write call per entry, so that writers never interleave. A short write (a full
+// disk, a file size limit) is cut off again: the file keeps only whole entries, and the
+// next entry does not start in the middle of a torn one. Returns why it failed, or an
+// empty text.
+QString appendWhole(const AppendTarget& target, const QByteArray& bytes) {
+  ssize_t n = 0;
+  do {
+    n = ::write(target.fd, bytes.constData(), size_t(bytes.size()));
+  } while (n < 0 && errno == EINTR);
+  if (n == ssize_t(bytes.size())) return QString();
+  const QString reason = n < 0 ? qt_error_string(errno)
+                               : QStringLiteral("only %1 of %2 bytes could be written").arg(n).arg(bytes.size());
+  if (n > 0) (void)!::ftruncate(target.fd, target.size);
+  return reason;
+}
+
+// Appends `text` to the log file at `path`, after the BOM and the file header when the
+// file is empty (its size is read under the lock, so only one writer puts them in).
+// Problems go to standard error: nothing is shown to the operator for them (a missing
+// directory must not stop the program). Returns true when the text is in the file.
+bool writeToLogFile(const QString& path, const QString& text, bool isError) {
+  const AppendTarget target = openForAppend(path);
+  if (target.fd < 0) {
+    std::fprintf(stderr, "Unable to open the log file %s: %s\n", qPrintable(QDir::toNativeSeparators(path)),
+                 qPrintable(target.error));
+    return false;
+  }
+  QByteArray bytes;
+  if (target.size == 0) bytes = QByteArrayLiteral("\xEF\xBB\xBF") + fileHeader(isError).toUtf8();
+  bytes += text.toUtf8();
+  const QString failure = appendWhole(target, bytes);
+  ::close(target.fd);
+  if (failure.isEmpty()) return true;
+  std::fprintf(stderr, "Unable to write the log file %s: %s\n", qPrintable(QDir::toNativeSeparators(path)),
+               qPrintable(failure));
+  return false;
 }
 
 void showWarning(const QString& text) {
@@ -191,7 +280,11 @@ void writeLogEntry(const QString& source, int line, const QString& function, int
       (isError || c.headerOnGeneral) ? logEntryHeader(QDateTime::currentDateTime(), source, line, function) : QString();
   if (outputs == UseConfiguredOutputs) outputs = isError ? c.errorOutputs : c.generalOutputs;
 
-  if (outputs & LogToFile) appendToLogFile(header + text + QStringLiteral("\r\n\r\n"), isError);
+  // An entry that no log file could take goes to standard error instead (in its console
+  // form), so that the reason of a refusal is not lost.
+  if ((outputs & LogToFile) && !appendToLogFile(header + text + QStringLiteral("\r\n\r\n"), isError)) {
+    outputs |= LogToConsole;
+  }
   if (outputs & LogToConsole) writeConsole(header + (isError ? QStringLiteral("error:") : QString()) + text + QStringLiteral("\r\n"));
   if (outputs & LogToMessageBox) {
     const QString caption = c.applicationName + (isError ? QStringLiteral(" error") : QString());
@@ -204,10 +297,11 @@ void logEngineError(const QString& text) {
                 text);
 }
 
-void appendToLogFile(const QString& entry, bool isError) {
+bool appendToLogFile(const QString& entry, bool isError) {
   // Warnings are shown after the facility's own lock is given up: a message box may wait
   // for the operator, and other threads must still be able to log meanwhile.
   QString warning;
+  bool written = false;
   {
     std::lock_guard guard(facilityMutex());
     if (!openLockFile()) {
@@ -218,33 +312,12 @@ void appendToLogFile(const QString& entry, bool isError) {
       QString problemLine;
       if (lock == LockResult::TimedOut) problemLine = QStringLiteral("Unable to write the log file (Mutex Timeout)\r\n\r\n");
       if (lock == LockResult::Failed) problemLine = QStringLiteral("Unable to write the log file (Mutex Unknown error)\r\n\r\n");
-
-      const QString path = logFileName(isError, !held);
-      // Existence is checked under the lock, so only one writer ever puts the header in.
-      const bool isNew = !QFileInfo::exists(path);
-      QByteArray bytes;
-      if (isNew) bytes = QByteArrayLiteral("\xEF\xBB\xBF") + fileHeader(isError).toUtf8();
-      bytes += problemLine.toUtf8();
-      bytes += entry.toUtf8();
-
-      QFile file(path);
-      if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        // One write call: the entry reaches the file in one piece.
-        if (file.write(bytes) != bytes.size() || !file.flush()) {
-          std::fprintf(stderr, "Unable to write the log file %s: %s\n", qPrintable(QDir::toNativeSeparators(path)),
-                       qPrintable(file.errorString()));
-        }
-        file.close();
-      } else {
-        // Nothing is shown to the operator for this (a missing directory must not stop the
-        // program), but standard error tells where the log could not go.
-        std::fprintf(stderr, "Unable to open the log file %s: %s\n", qPrintable(QDir::toNativeSeparators(path)),
-                     qPrintable(file.errorString()));
-      }
+      written = writeToLogFile(logFileName(isError, !held), problemLine + entry, isError);
       if (!releaseLock(held)) warning = QStringLiteral("Unable to release Mutex for Log File writing");
     }
   }
   if (!warning.isEmpty()) showWarning(warning);
+  return written;
 }
 
 void writeConsole(const QString& text) {
@@ -274,7 +347,14 @@ QString errorLogFilePath() {
   return logFileName(true, false);
 }
 
-QString logLockFilePath() { return QDir::tempPath() + QStringLiteral("/LOG_FILE"); }
+QString logLockFilePath() {
+  const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+  struct stat st {};
+  const bool usable = runtime.startsWith('/') && ::stat(runtime.constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+                      st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+  if (usable) return orvane::decodeFileName(runtime) + QStringLiteral("/LOG_FILE");
+  return QDir::tempPath() + QStringLiteral("/LOG_FILE-") + QString::number(::geteuid());
+}
 
 void setLogLockWaitMs(int milliseconds) {
   std::lock_guard guard(facilityMutex());

@@ -28,16 +28,19 @@ void writeLogEntry(const QString& source, int line, const QString& function, int
 // An error entry of the upgrade engine: source "----LOG_FILE", line 0, label "---LOG_FILE".
 void logEngineError(const QString& text);
 
-// Used by writeLogEntry only.
-void appendToLogFile(const QString& entry, bool isError);
+// Used by writeLogEntry only. appendToLogFile returns false when no log file took the
+// entry (writeLogEntry then writes it to standard error).
+bool appendToLogFile(const QString& entry, bool isError);
 void writeConsole(const QString& text);
 
 // Where error entries (and, with the single-error-file setting, all entries) are written.
 QString errorLogFilePath();
 
-// The cross-process lock of the log files: a file named LOG_FILE in the temporary
-// directory. Every writer waits at most kLogLockWaitMs for it; after that the entry goes
-// to a new fallback file.
+// The cross-process lock of the log files, one per user: the file LOG_FILE in
+// $XDG_RUNTIME_DIR when that is an absolute path to a directory of this user closed to
+// everyone else, otherwise LOG_FILE-<uid> in the temporary directory. A lock file that is
+// not this user's own regular file is refused. Every writer waits at most kLogLockWaitMs
+// for the lock; after that the entry goes to a new fallback file.
 inline constexpr int kLogLockWaitMs = 5000;
 QString logLockFilePath();
 // Lets tests shorten the wait for the lock; the program itself always waits kLogLockWaitMs.

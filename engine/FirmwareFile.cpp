@@ -1,7 +1,13 @@
 #include "engine/FirmwareFile.h"
 
+#include "common/FileNames.h"
+
 #include <QFile>
-#include <QFileInfo>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace orvane {
 
@@ -53,45 +59,55 @@ QString tooLargeText(FirmwareKind kind, const QString& path, qint64 size) {
       .arg(proto::kMaxImageSize);
 }
 
+// The file name without its directory.
+QString fileNameOf(const QString& path) { return path.mid(path.lastIndexOf(u'/') + 1); }
+
 // The extension is the text from the last "." of the file name (not of the directory).
 QString extensionOf(const QString& path) {
-  const QString name = QFileInfo(path).fileName();
+  const QString name = fileNameOf(path);
   const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
   return dot < 0 ? QString() : name.mid(dot);
 }
 
-// The checks that need only the path: existence first, then the extension, the kind
-// of file and its size.
-std::optional<FirmwareRefusal> checkPath(const QString& path, const QFileInfo& info, FirmwareKind kind) {
+// The checks that need only the path and what stat() tells of it (`info`, null when
+// nothing is there): existence first, then the extension, the kind of file and its size.
+std::optional<FirmwareRefusal> checkPath(const QString& path, const struct stat* info, FirmwareKind kind) {
   const KindTraits traits = traitsOf(kind);
-  if (!info.exists()) return FirmwareRefusal{FileRefusal::Missing, QString::fromLatin1(traits.missingText)};
+  if (!info) return FirmwareRefusal{FileRefusal::Missing, QString::fromLatin1(traits.missingText)};
   if (extensionOf(path) != QLatin1String(traits.extension))
     return FirmwareRefusal{FileRefusal::WrongExtension, QStringLiteral("Wrong file extension.")};
   // A directory, a device or a pipe under a firmware name would fail or block in the
   // read; only regular files are loaded.
-  if (!info.isFile())
+  if (!S_ISREG(info->st_mode))
     return FirmwareRefusal{FileRefusal::NotRegular,
                            QStringLiteral("Cannot read the file %1 : it is not a regular file.").arg(path)};
-  if (!fitsDevice(kind, info.size()))
-    return FirmwareRefusal{FileRefusal::TooLarge, tooLargeText(kind, path, info.size())};
+  if (!fitsDevice(kind, info->st_size))
+    return FirmwareRefusal{FileRefusal::TooLarge, tooLargeText(kind, path, info->st_size)};
   return std::nullopt;
 }
 
-FirmwareRefusal unreadable(const QString& path, const QFile& file) {
-  return {FileRefusal::Unreadable, QStringLiteral("Cannot read the file %1 : %2").arg(path, file.errorString())};
+FirmwareRefusal unreadable(const QString& path, const QString& reason) {
+  return {FileRefusal::Unreadable, QStringLiteral("Cannot read the file %1 : %2").arg(path, reason)};
 }
 
-// Reads the whole file into `content`. It reads in pieces and stops one byte beyond the
-// largest size any image allows, so that a file that grows while it is read cannot make
-// the load unbounded.
-std::optional<FirmwareRefusal> readWhole(const QString& path, qint64 expectedSize, QByteArray& content) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return unreadable(path, file);
+// Reads the whole file named by the bytes `name` into `content`. It reads in pieces and
+// stops one byte beyond the largest size any image allows, so that a file that grows
+// while it is read cannot make the load unbounded. The open does not wait: a pipe put in
+// the file's place since the check cannot block it.
+std::optional<FirmwareRefusal> readWhole(const QByteArray& name, const QString& path, qint64 expectedSize,
+                                         QByteArray& content) {
+  const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return unreadable(path, qt_error_string(errno));
+  QFile file;
+  if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    ::close(fd);
+    return unreadable(path, file.errorString());
+  }
   content.reserve(expectedSize);
   char piece[64 * 1024];
   for (;;) {
     const qint64 n = file.read(piece, sizeof piece);
-    if (n < 0) return unreadable(path, file);
+    if (n < 0) return unreadable(path, file.errorString());
     if (n == 0) return std::nullopt;
     content.append(piece, n);
     if (content.size() > proto::kMaxImageSize) return std::nullopt;
@@ -142,12 +158,15 @@ QString newVersionLabel(const FileIdentification& id) {
 }
 
 FirmwareLoad loadFirmwareFile(const QString& path, FirmwareKind kind) {
-  const QFileInfo info(path);
-  if (std::optional<FirmwareRefusal> refusal = checkPath(path, info, kind)) return *refusal;
+  // The path goes to the system byte for byte, also when its name is not valid UTF-8.
+  const QByteArray name = encodeFileName(path);
+  struct stat info {};
+  const bool exists = ::stat(name.constData(), &info) == 0;
+  if (std::optional<FirmwareRefusal> refusal = checkPath(path, exists ? &info : nullptr, kind)) return *refusal;
   LoadedFirmware loaded;
-  if (std::optional<FirmwareRefusal> refusal = readWhole(path, info.size(), loaded.content)) return *refusal;
+  if (std::optional<FirmwareRefusal> refusal = readWhole(name, path, info.st_size, loaded.content)) return *refusal;
   if (std::optional<FirmwareRefusal> refusal = checkContent(kind, path, loaded)) return *refusal;
-  loaded.nameText = info.fileName();
+  loaded.nameText = fileNameOf(path);
   loaded.lengthText = QString::number(loaded.content.size()) + QStringLiteral(" Bytes");
   return loaded;
 }

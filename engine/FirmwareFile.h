@@ -81,7 +81,8 @@ QString newVersionLabel(const FileIdentification& identification);
 
 // Checks and loads one file. Writes nothing: a refusal comes back to the caller, which
 // reports it in its own name. The path "0" means no file is chosen: it is not given
-// to this function.
+// to this function. A path from orvane::decodeFileName (common/FileNames.h) names its
+// file byte for byte, also when the name is not valid UTF-8.
 FirmwareLoad loadFirmwareFile(const QString& path, FirmwareKind kind);
 
 }  // namespace orvane

@@ -16,12 +16,17 @@ TempHome::TempHome() : dir_(QDir::tempPath() + QStringLiteral("/orvane-home-XXXX
   if (dir_.isValid()) {
     QDir(dir_.path()).mkpath(QStringLiteral("home"));
     QDir(dir_.path()).mkpath(QStringLiteral("tmp"));
+    // A runtime directory must be closed to everyone else, or the log facility does not
+    // use it.
+    QDir(dir_.path()).mkpath(QStringLiteral("runtime"));
+    QFile::setPermissions(runtimePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
   }
 }
 
 bool TempHome::isValid() const { return dir_.isValid(); }
 QString TempHome::homePath() const { return dir_.path() + QStringLiteral("/home"); }
 QString TempHome::tempPath() const { return dir_.path() + QStringLiteral("/tmp"); }
+QString TempHome::runtimePath() const { return dir_.path() + QStringLiteral("/runtime"); }
 QString TempHome::logDirectory() const { return homePath() + QStringLiteral("/Orvane_Data"); }
 QString TempHome::errorLogPath() const {
   return logDirectory() + QStringLiteral("/Error_Orvane - Firmware upgrader.log");
@@ -31,6 +36,7 @@ QProcessEnvironment TempHome::environment() const {
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert(QStringLiteral("HOME"), homePath());
   env.insert(QStringLiteral("TMPDIR"), tempPath());
+  env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimePath());
   env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
   env.remove(QStringLiteral("DISPLAY"));
   env.remove(QStringLiteral("WAYLAND_DISPLAY"));

@@ -28,11 +28,12 @@ class TempHome {
   bool isValid() const;
 
   QString homePath() const;    // HOME of the runs
-  QString tempPath() const;    // TMPDIR of the runs (where the LOG_FILE lock lives)
+  QString tempPath() const;     // TMPDIR of the runs
+  QString runtimePath() const;  // XDG_RUNTIME_DIR of the runs (where the LOG_FILE lock lives)
   QString logDirectory() const;  // homePath() + "/Orvane_Data"
   QString errorLogPath() const;  // the error file of "Orvane - Firmware upgrader"
 
-  // The environment of a run: this process's, with HOME and TMPDIR replaced,
+  // The environment of a run: this process's, with HOME, TMPDIR and XDG_RUNTIME_DIR replaced,
   // QT_QPA_PLATFORM=offscreen and DISPLAY/WAYLAND_DISPLAY removed.
   QProcessEnvironment environment() const;
 

@@ -4,7 +4,9 @@
 // reach a network.
 
 #include "app/RoVivazava.h"
+#include "common/FileNames.h"
 #include "common/Globalfunctions.h"
+#include "engine/FirmwareFile.h"
 #include "support/GlobalStateGuard.h"
 #include "support/TempHome.h"
 
@@ -20,6 +22,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using orvane::test::filesMatching;
@@ -149,6 +152,38 @@ TEST(ParseCommandLine, FileValuesAndSelection) {
   const CommandLineOutcome last = parseCommandLine(args({"-IP", "192.168.16.100", "-B"}), kExeDir);
   EXPECT_EQ(last.result, CommandLineResult::Batch);
   EXPECT_EQ(last.selection.BinFileName, QStringLiteral("/opt/orvane/bin/"));
+}
+
+// File names are bytes: one that is not valid UTF-8 (here with the byte 0xE9, "é" in
+// Latin-1, in the file's and in the executable directory's name) goes from the argument
+// bytes through the parser to the loader unchanged, absolute or taken from the
+// executable's directory.
+TEST(CommandLineFileNames, NamesThatAreNotUtf8StayByteExact) {
+  QTemporaryDir temporary;
+  ASSERT_TRUE(temporary.isValid());
+  const QByteArray exeDir = QFile::encodeName(temporary.path()) + "/bin\xE9";
+  ASSERT_EQ(::mkdir(exeDir.constData(), 0700), 0);
+  const QByteArray file = exeDir + "/caf\xE9.bin";
+  QByteArray content(16, '\0');
+  content += QByteArray("Orvane") + QByteArray::fromHex("000100010002000F00010005") + QByteArray(66, '\x5A');
+  const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, content.constData(), size_t(content.size())), ssize_t(content.size()));
+  ::close(fd);
+
+  for (const QByteArray& value : {file, QByteArray("caf\xE9.bin")}) {
+    SCOPED_TRACE(value.toStdString());
+    QByteArray argument = value;
+    char program[] = "orvane-upgrader", ip[] = "-IP", address[] = "10.77.1.1", option[] = "-B";
+    char* argv[] = {program, ip, address, option, argument.data(), nullptr};
+    const CommandLineOutcome o = parseCommandLine(argumentsFromArgv(5, argv), orvane::decodeFileName(exeDir));
+    ASSERT_EQ(o.result, CommandLineResult::Batch);
+    EXPECT_EQ(orvane::encodeFileName(o.selection.BinFileName), file);
+    const orvane::FirmwareLoad loaded = orvane::loadFirmwareFile(o.selection.BinFileName, orvane::FirmwareKind::Bin);
+    ASSERT_TRUE(loaded.has_value()) << loaded.refusal().text.toStdString();
+    EXPECT_EQ(loaded->content, content);
+    EXPECT_EQ(orvane::encodeFileName(loaded->nameText), QByteArray("caf\xE9.bin"));
+  }
 }
 
 TEST(ParseCommandLine, LogOutputsFromOptions) {
@@ -337,7 +372,7 @@ TEST_F(UpgraderRun, TwoProgramsWritingAtOnceNeverInterleave) {
 // The real wait of the program: with the lock held by someone else for longer than 5 s,
 // its entry lands in a fallback file after that wait, and the release warning follows.
 TEST_F(UpgraderRun, LockHeldLongerThanFiveSecondsGivesAFallbackFile) {
-  const QByteArray lockPath = QFile::encodeName(home_.tempPath() + QStringLiteral("/LOG_FILE"));
+  const QByteArray lockPath = QFile::encodeName(home_.runtimePath() + QStringLiteral("/LOG_FILE"));
   const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
@@ -362,6 +397,24 @@ TEST_F(UpgraderRun, LockHeldLongerThanFiveSecondsGivesAFallbackFile) {
                   .hasMatch());
   // No screen in this run: the warning box is written to standard error.
   EXPECT_TRUE(r.standardError.contains("Unable to release Mutex for Log File writing")) << r.standardError.toStdString();
+}
+
+// When the error log cannot be written at all, the reason of a refusal still reaches the
+// operator: it is written to standard error after the reason the log failed.
+TEST_F(UpgraderRun, RefusalThatNoLogCanTakeGoesToStandardError) {
+  QFile blocker(home_.logDirectory());  // a file where the log directory should be
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  const ProgramRun r = run(args({"-IP", "bad"}));
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_TRUE(r.standardError.startsWith("Unable to open the log file " + QFile::encodeName(home_.errorLogPath()) + ": "))
+      << r.standardError.toStdString();
+  EXPECT_TRUE(QRegularExpression(kEntryTime + QStringLiteral(" RoVivazava 107 wWinMain\\r\\nerror:Invalid IP address with "
+                                                             "-IP !\\r\\n\\z"))
+                  .match(QString::fromUtf8(r.standardError))
+                  .hasMatch())
+      << r.standardError.toStdString();
 }
 
 }  // namespace

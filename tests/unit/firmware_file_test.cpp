@@ -1,6 +1,7 @@
 // Firmware files: the identification block, the new-version label, and the loader's
 // checks with the refusal (kind and operator text) it returns. The loader itself writes
 // nothing into the error log: the window writes the entry (window_main_test).
+#include "common/FileNames.h"
 #include "common/Globalfunctions.h"
 #include "engine/FirmwareFile.h"
 #include "support/GlobalStateGuard.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -195,6 +197,67 @@ TEST_F(FirmwareFileTest, LoadsWebContentAsItIs) {
   EXPECT_EQ(loaded->nameText.toStdString(), "site.web");
   EXPECT_EQ(loaded->lengthText.toStdString(), "40 Bytes");
   EXPECT_TRUE(loaded->newVersionText.isEmpty());
+}
+
+// A file whose name is not valid UTF-8 (the byte 0xE9 is "é" in Latin-1) is found by
+// that very name, and its name is shown as it is. The UTF-8 spelling of "é" is another
+// name, which does not exist here.
+TEST_F(FirmwareFileTest, NameThatIsNotUtf8IsLoadedByItsOwnBytes) {
+  const QByteArray directory = QFile::encodeName(files_.path());
+  const QByteArray content = firmwareFile("00120003", "0002000F", "00010005", 200);
+  const QByteArray latin1 = directory + "/caf\xE9.bin";
+  const int fd = ::open(latin1.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, content.constData(), size_t(content.size())), ssize_t(content.size()));
+  ::close(fd);
+
+  const auto loaded = loadFirmwareFile(orvane::decodeFileName(latin1), FirmwareKind::Bin);
+  ASSERT_TRUE(loaded.has_value()) << loaded.refusal().text.toStdString();
+  EXPECT_EQ(loaded->content, content);
+  EXPECT_EQ(orvane::encodeFileName(loaded->nameText), QByteArray("caf\xE9.bin"));
+  EXPECT_EQ(loaded->lengthText.toStdString(), "200 Bytes");
+
+  expectRefused(orvane::decodeFileName(directory + "/caf\xC3\xA9.bin"), FirmwareKind::Bin, FileRefusal::Missing,
+                QStringLiteral("The *.bin file does not exist."));
+  expectRefused(orvane::decodeFileName(directory + "/absent\xE9.bin"), FirmwareKind::Bin, FileRefusal::Missing,
+                QStringLiteral("The *.bin file does not exist."));
+}
+
+// --- File names -------------------------------------------------------------------------
+
+TEST(FileNames, EveryByteSurvivesDecodingAndEncoding) {
+  struct Case {
+    const char* what;
+    QByteArray bytes;
+    bool utf8;  // valid UTF-8: decoded as usual
+  };
+  const std::vector<Case> cases = {
+      {"ASCII", "fw.bin", true},
+      {"UTF-8 e acute", "caf\xC3\xA9.bin", true},
+      {"four-byte character", "\xF0\x9F\x98\x80.bin", true},
+      {"character whose low surrogate looks like an escape", "\xF0\x90\x82\x80", true},
+      {"Latin-1 e acute", "caf\xE9.bin", false},
+      {"lone continuation byte", "\x80x", false},
+      {"sequence cut at the end", "x\xC3", false},
+      {"overlong slash", "\xC0\xAF", false},
+      {"encoded surrogate", "\xED\xA0\x80", false},
+      {"encoded escape", "\xED\xB3\xA9", false},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", false},
+      {"every high byte", QByteArray::fromHex("80818283fefff5c1"), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const QString name = orvane::decodeFileName(c.bytes);
+    EXPECT_EQ(orvane::encodeFileName(name), c.bytes);
+    if (c.utf8) {
+      EXPECT_EQ(name, QFile::decodeName(c.bytes));
+    } else {
+      EXPECT_FALSE(name.contains(QChar::ReplacementCharacter));
+      EXPECT_NE(orvane::encodeFileName(name), QFile::encodeName(QFile::decodeName(c.bytes)));
+    }
+  }
+  // A byte that is not UTF-8 stands for itself only: "é" in Latin-1 and in UTF-8 differ.
+  EXPECT_NE(orvane::decodeFileName("\xE9"), orvane::decodeFileName("\xC3\xA9"));
 }
 
 TEST_F(FirmwareFileTest, ShortestValidBinIsThirtyFourBytes) {

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
 #include <QProcess>
 #include <QRegularExpression>
@@ -19,8 +20,14 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <functional>
+#include <optional>
+
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,19 +49,22 @@ QByteArray fileHeader(const QString& kind) {
 // The entry header in the C locale: "9 Dec 2024 14:05:09:042 ".
 const QString kHeaderTime = QStringLiteral(R"(\d{1,2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2}:\d{3})");
 
-// Every test binary gets its own TMPDIR, so its LOG_FILE lock is not shared with other
-// test runs on the same machine (a test here holds it for seconds). Dates are written
-// in the C locale unless a test chooses another.
+// Every test binary gets its own TMPDIR and XDG_RUNTIME_DIR, so its LOG_FILE lock is not
+// shared with other test runs on the same machine (a test here holds it for seconds).
+// Dates are written in the C locale unless a test chooses another.
 class PrivateTempEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
+    ASSERT_TRUE(runtime_.isValid());
     qputenv("TMPDIR", dir_.path().toLocal8Bit());
+    qputenv("XDG_RUNTIME_DIR", runtime_.path().toLocal8Bit());
     QLocale::setDefault(QLocale::c());
   }
 
  private:
   QTemporaryDir dir_{QDir::tempPath() + QStringLiteral("/orvane-logtest-XXXXXX")};
+  QTemporaryDir runtime_{QDir::tempPath() + QStringLiteral("/orvane-logrun-XXXXXX")};
 };
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new PrivateTempEnvironment);
 
@@ -236,6 +246,11 @@ TEST_F(LogFacility, MissingLogDirectoryWritesNothingAndSaysSoOnStandardError) {
   configureErrorLog(LogToFile, dir_.path() + QStringLiteral("/missing"), kApp);
   const QByteArray err = captureStderr([] { logEngineError(QStringLiteral("lost")); });
   EXPECT_TRUE(err.startsWith("Unable to open the log file ")) << err.toStdString();
+  // The entry itself follows in its console form: the reason is not lost.
+  EXPECT_TRUE(QRegularExpression(kHeaderTime + QStringLiteral(" ----LOG_FILE 0 ---LOG_FILE\\r\\nerror:lost\\r\\n\\z"))
+                  .match(QString::fromUtf8(err))
+                  .hasMatch())
+      << err.toStdString();
   EXPECT_TRUE(boxes_.empty());
   EXPECT_FALSE(QFileInfo::exists(dir_.path() + QStringLiteral("/missing")));
 }
@@ -359,6 +374,291 @@ TEST_F(LogFacility, WritersInSeveralProcessesNeverInterleave) {
     ++count;
   }
   EXPECT_EQ(count, kWriters * kEntries);
+}
+
+// Runs `body` in a child process with standard error sent through a pipe (not a file: a
+// file size limit of the child must not apply to it); returns the wait status and what
+// the child wrote there. A child still busy after 60 s is ended by SIGALRM, so a writer
+// that blocks shows as a failed test instead of a hang.
+template <typename F>
+std::pair<int, QByteArray> runInChild(F body) {
+  int out[2];
+  if (pipe(out) != 0) return {-1, QByteArray()};
+  fflush(stderr);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(out[0]);
+    dup2(out[1], STDERR_FILENO);
+    alarm(60);
+    body();
+    fflush(stderr);
+    _exit(0);
+  }
+  close(out[1]);
+  QByteArray written;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) != 0;) {
+    if (n > 0) written.append(buffer, n);
+    if (n < 0 && errno != EINTR) break;
+  }
+  close(out[0]);
+  int status = -1;
+  if (child > 0) waitpid(child, &status, 0);
+  return {status, written};
+}
+
+bool exitedCleanly(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+// The console form of an engine error entry with this text, at the end of `out`.
+bool endsWithConsoleEntry(const QByteArray& out, const QString& text) {
+  return QRegularExpression(kHeaderTime + QStringLiteral(" ----LOG_FILE 0 ---LOG_FILE\\r\\nerror:") +
+                            QRegularExpression::escape(text) + QStringLiteral("\\r\\n\\z"))
+      .match(QString::fromUtf8(out))
+      .hasMatch();
+}
+
+// A file that cannot take a whole entry (a full disk; here the file size limit) keeps
+// none of it: the next entry that fits starts where the last whole one ended.
+TEST_F(LogFacility, ShortWriteIsCutBackSoTheNextEntryStartsClean) {
+  logEngineError(QStringLiteral("first"));
+  const qint64 before = QFileInfo(errorFile()).size();
+  ASSERT_GT(before, 0);
+  const QString longText = QStringLiteral("long ") + QString(300, u'x');
+  const auto [status, err] = runInChild([&] {
+    // Room for 100 more bytes: the long entry fits only in part, the short one whole.
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{rlim_t(before + 100), rlim_t(before + 100)};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
+    logEngineError(longText);
+    logEngineError(QStringLiteral("short"));
+  });
+  ASSERT_TRUE(exitedCleanly(status)) << status;
+  const QByteArray bytes = readFileBytes(errorFile());
+  const QByteArray header = fileHeader(QStringLiteral("Error Log File"));
+  ASSERT_TRUE(bytes.startsWith(header));
+  const QRegularExpression entries(QStringLiteral("\\A") + kHeaderTime +
+                                   QStringLiteral(" ----LOG_FILE 0 ---LOG_FILE\\r\\nfirst\\r\\n\\r\\n") + kHeaderTime +
+                                   QStringLiteral(" ----LOG_FILE 0 ---LOG_FILE\\r\\nshort\\r\\n\\r\\n\\z"));
+  EXPECT_TRUE(entries.match(QString::fromUtf8(bytes.mid(header.size()))).hasMatch()) << bytes.toStdString();
+  // The entry that did not fit is on standard error, after the reason.
+  EXPECT_TRUE(err.startsWith("Unable to write the log file " + QFile::encodeName(errorFile()) + ": "))
+      << err.toStdString();
+  EXPECT_TRUE(err.contains("error:" + longText.toUtf8() + "\r\n")) << err.toStdString();
+}
+
+// A lock file made by someone else, as this user could see it.
+bool lockIsFree() {
+  const int fd = ::open(QFile::encodeName(logLockFilePath()).constData(), O_RDWR | O_CLOEXEC);
+  const bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (fd >= 0) ::close(fd);
+  return free;
+}
+
+// Something other than a regular file in place of the log file is refused at once: it is
+// not written through, it does not hold up the writer, and the entry goes to standard
+// error. The symbolic link's target and the FIFO's reader receive nothing.
+TEST_F(LogFacility, LogPathThatIsNotARegularFileIsRefused) {
+  const QByteArray path = QFile::encodeName(errorFile());
+  const QString target = dir_.filePath(QStringLiteral("target.txt"));
+  int reader = -1;
+  struct Case {
+    const char* what;
+    std::function<bool()> make;
+  };
+  const Case cases[] = {
+      {"FIFO with a reader",
+       [&] {
+         if (::mkfifo(path.constData(), 0600) != 0) return false;
+         reader = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+         return reader >= 0;
+       }},
+      {"symbolic link", [&] { return QFile::link(target, errorFile()); }},
+      {"directory", [&] { return QDir().mkdir(errorFile()); }},
+  };
+  {
+    QFile t(target);
+    ASSERT_TRUE(t.open(QIODevice::WriteOnly));
+    t.write("kept");
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(c.make());
+    const QByteArray err = captureStderr([] { logEngineError(QStringLiteral("refused")); });
+    EXPECT_TRUE(err.startsWith("Unable to open the log file " + path + ": ")) << err.toStdString();
+    EXPECT_TRUE(endsWithConsoleEntry(err, QStringLiteral("refused"))) << err.toStdString();
+    EXPECT_TRUE(lockIsFree());
+    EXPECT_TRUE(boxes_.empty());
+    if (reader >= 0) {
+      char byte = 0;
+      EXPECT_LE(::read(reader, &byte, 1), 0) << "the entry went into the FIFO";
+      ::close(reader);
+      reader = -1;
+    }
+    EXPECT_EQ(readFileBytes(target), QByteArray("kept"));
+    EXPECT_TRUE(filesMatching(dir_.path(), QStringLiteral("Error_*_*.log")).isEmpty());
+    ASSERT_TRUE(::unlink(path.constData()) == 0 || ::rmdir(path.constData()) == 0);
+  }
+}
+
+// A FIFO that nobody reads would block a plain open for writing for ever, with the lock
+// held: every other writer would then wait in vain.
+TEST_F(LogFacility, FifoWithoutReaderDoesNotBlockTheWriter) {
+  ASSERT_EQ(::mkfifo(QFile::encodeName(errorFile()).constData(), 0600), 0);
+  const auto [status, err] = runInChild([] { logEngineError(QStringLiteral("nobody reads this")); });
+  EXPECT_TRUE(exitedCleanly(status)) << "the writer blocked on the FIFO (status " << status << ")";
+  EXPECT_TRUE(err.startsWith("Unable to open the log file ")) << err.toStdString();
+  EXPECT_TRUE(endsWithConsoleEntry(err, QStringLiteral("nobody reads this"))) << err.toStdString();
+  EXPECT_TRUE(lockIsFree());
+}
+
+// The lock is this user's: in a runtime directory only this user can enter, or else under
+// a name of this user's own in the temporary folder. The lock file is closed to others.
+TEST_F(LogFacility, LockLivesInTheRuntimeDirectoryOrUnderAPerUserName) {
+  QTemporaryDir base;
+  ASSERT_TRUE(base.isValid());
+  const QString fallback = QDir::tempPath() + QStringLiteral("/LOG_FILE-") + QString::number(::geteuid());
+  const QString own = base.filePath(QStringLiteral("own"));
+  const QString open = base.filePath(QStringLiteral("open"));
+  const QString plainFile = base.filePath(QStringLiteral("file"));
+  const QString foreign = base.filePath(QStringLiteral("foreign"));
+  ASSERT_EQ(::mkdir(QFile::encodeName(own).constData(), 0700), 0);
+  ASSERT_EQ(::mkdir(QFile::encodeName(open).constData(), 0700), 0);
+  ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0755), 0);
+  ASSERT_EQ(::mkdir(QFile::encodeName(foreign).constData(), 0700), 0);
+  const bool asRoot = ::geteuid() == 0;
+  if (asRoot) {
+    ASSERT_EQ(::chown(QFile::encodeName(foreign).constData(), 65534, 65534), 0);
+  }
+  ASSERT_TRUE(QFile(plainFile).open(QIODevice::WriteOnly));
+  struct Case {
+    const char* what;
+    std::optional<QString> runtime;
+    QString lock;
+  };
+  std::vector<Case> cases = {
+      {"runtime directory", own, own + QStringLiteral("/LOG_FILE")},
+      {"no runtime directory", std::nullopt, fallback},
+      {"empty", QString(), fallback},
+      {"relative", QStringLiteral("own"), fallback},
+      {"others may enter it", open, fallback},
+      {"missing", base.filePath(QStringLiteral("missing")), fallback},
+      {"not a directory", plainFile, fallback},
+  };
+  if (asRoot) cases.push_back({"another user's directory", foreign, fallback});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.runtime) {
+      globals_.setEnv("XDG_RUNTIME_DIR", QFile::encodeName(*c.runtime));
+    } else {
+      globals_.unsetEnv("XDG_RUNTIME_DIR");
+    }
+    EXPECT_EQ(logLockFilePath(), c.lock);
+    logEngineError(QString::fromLatin1(c.what));
+    struct stat st {};
+    ASSERT_EQ(::lstat(QFile::encodeName(c.lock).constData(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(readFileBytes(errorFile()).endsWith(QByteArray(c.what) + "\r\n\r\n"));
+  }
+  EXPECT_EQ(logFiles(), QStringList{errorFile()});
+  EXPECT_TRUE(boxes_.empty());
+}
+
+// Another user on the machine can neither open this user's lock file nor make this
+// user's writers wait by holding a lock of the same name in the shared temporary folder.
+TEST_F(LogFacility, AnotherUserCannotHoldTheLock) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  // A shared folder like /tmp (sticky, open to all), reachable by the other user.
+  QTemporaryDir shared(QStringLiteral("/tmp/orvane-shared-XXXXXX"));
+  ASSERT_TRUE(shared.isValid());
+  ASSERT_EQ(::chmod(QFile::encodeName(shared.path()).constData(), 01777), 0);
+  globals_.setEnv("TMPDIR", QFile::encodeName(shared.path()));
+  globals_.unsetEnv("XDG_RUNTIME_DIR");
+  // The entries are written by fresh processes, as by separate runs of a program: the
+  // first one makes this user's lock file.
+  ASSERT_TRUE(exitedCleanly(runInChild([] { logEngineError(QStringLiteral("before")); }).first));
+  const QByteArray candidates[] = {QFile::encodeName(logLockFilePath()),
+                                   QFile::encodeName(shared.path() + QStringLiteral("/LOG_FILE"))};
+  int go[2], ready[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The other user locks whatever it can open or make under either name, then waits.
+    close(go[1]);
+    close(ready[0]);
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(3);
+    for (const QByteArray& path : candidates) {
+      int fd = ::open(path.constData(), O_RDONLY);
+      if (fd < 0) fd = ::open(path.constData(), O_RDWR | O_CREAT, 0666);
+      if (fd >= 0) (void)::flock(fd, LOCK_EX | LOCK_NB);
+    }
+    const char ok = 1;
+    (void)!::write(ready[1], &ok, 1);
+    char byte = 0;
+    (void)!::read(go[0], &byte, 1);
+    _exit(0);
+  }
+  close(go[0]);
+  close(ready[1]);
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  setLogLockWaitMs(200);
+  const auto [writer, err] =
+      runInChild([] { logEngineError(QStringLiteral("while another user holds what it can")); });
+  EXPECT_TRUE(exitedCleanly(writer)) << writer;
+  EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+  close(go[1]);
+  close(ready[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(exitedCleanly(status)) << status;
+  EXPECT_EQ(logFiles(), QStringList{errorFile()}) << "the entry fell back: the other user held the lock";
+  const QByteArray bytes = readFileBytes(errorFile());
+  EXPECT_FALSE(bytes.contains("Mutex Timeout"));
+  EXPECT_TRUE(bytes.endsWith("while another user holds what it can\r\n\r\n"));
+}
+
+// A lock file that is not this user's own regular file is refused without any wait: the
+// operator is warned that there is no lock, and the entry goes to standard error.
+TEST_F(LogFacility, LockFileThatIsNotTheUsersOwnIsRefused) {
+  globals_.unsetEnv("XDG_RUNTIME_DIR");
+  const QByteArray lock = QFile::encodeName(logLockFilePath());
+  const QByteArray elsewhere = QFile::encodeName(dir_.filePath(QStringLiteral("elsewhere")));
+  struct Case {
+    const char* what;
+    std::function<bool()> plant;
+  };
+  std::vector<Case> cases = {
+      {"symbolic link", [&] { return ::close(::open(elsewhere.constData(), O_RDWR | O_CREAT, 0600)) == 0 &&
+                                     ::symlink(elsewhere.constData(), lock.constData()) == 0; }},
+      {"directory", [&] { return ::mkdir(lock.constData(), 0700) == 0; }},
+  };
+  if (::geteuid() == 0) {
+    cases.push_back({"another user's file", [&] {
+                       const int fd = ::open(lock.constData(), O_RDWR | O_CREAT | O_EXCL, 0666);
+                       return fd >= 0 && ::fchown(fd, 65534, 65534) == 0 && ::close(fd) == 0;
+                     }});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    (void)!(::unlink(lock.constData()) == 0 || ::rmdir(lock.constData()) == 0);
+    ASSERT_TRUE(c.plant());
+    boxes_.clear();
+    const QByteArray err = captureStderr([] { logEngineError(QStringLiteral("no lock")); });
+    EXPECT_TRUE(endsWithConsoleEntry(err, QStringLiteral("no lock"))) << err.toStdString();
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(boxes_[0].text, QStringLiteral("Unable to Create Mutex for Log File writing"));
+    EXPECT_EQ(boxes_[0].icon, orvane::ui::BoxIcon::Warning);
+    EXPECT_TRUE(logFiles().isEmpty());
+  }
+  (void)!(::unlink(lock.constData()) == 0 || ::rmdir(lock.constData()) == 0);
+  boxes_.clear();
+  logEngineError(QStringLiteral("own lock again"));
+  EXPECT_EQ(logFiles(), QStringList{errorFile()});
+  EXPECT_TRUE(boxes_.empty());
 }
 
 // Before the entry point configures anything, error and general entries go to the console
