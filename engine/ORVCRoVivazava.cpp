@@ -267,6 +267,10 @@ void ORVCRoVivazavaPrivate::connectionLost(const QString& reason) {
 void ORVCRoVivazavaPrivate::onSocketRead() {
   const QByteArray bytes = connection.readAll();
   if (bytes.isEmpty()) return;
+  takeBytes(bytes);
+}
+
+void ORVCRoVivazavaPrivate::takeBytes(const QByteArray& bytes) {
   splitter.push(bytes);
   if (questionOpen) return;   // handled after the question, or dropped with the connection
   // Each whole answer is handled on its own, however TCP cut or joined the bytes. The

@@ -76,6 +76,7 @@ class ORVCRoVivazava {
   VersionSet i2c;       // I2C device and its .bi2 file
 
  private:
+  friend class ORVCRoVivazavaTestSeam;   // engine/EngineTestSeam.h: drives the answer handling directly
   std::unique_ptr<ORVCRoVivazavaPrivate> d;
 };
 

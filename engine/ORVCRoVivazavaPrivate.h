@@ -153,6 +153,8 @@ class ORVCRoVivazavaPrivate {
   void onSocketError(QAbstractSocket::SocketError error);
   void connectionLost(const QString& reason);
   void onSocketRead();
+  // What a read event delivered: cut into answers, each handled for the connection's port.
+  void takeBytes(const QByteArray& bytes);
   void onStepTimer();
   void onWaitExpired();
 

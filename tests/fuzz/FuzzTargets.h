@@ -9,6 +9,7 @@ namespace orvane::fuzz {
 
 int fuzzOneCommandLine(const uint8_t* data, size_t size);     // command_line_fuzz
 int fuzzOneDeviceRecord(const uint8_t* data, size_t size);    // device_record_fuzz
+int fuzzOneEngineAnswers(const uint8_t* data, size_t size);   // engine_answers_fuzz
 int fuzzOneFirmwareFile(const uint8_t* data, size_t size);    // firmware_file_fuzz
 int fuzzOneFrameSplitter(const uint8_t* data, size_t size);   // frame_splitter_fuzz
 int fuzzOneIcmpReply(const uint8_t* data, size_t size);       // icmp_reply_fuzz

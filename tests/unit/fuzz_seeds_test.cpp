@@ -28,6 +28,7 @@ void PrintTo(const Target& target, std::ostream* out) { *out << target.name; }
 const Target kTargets[] = {
     {"command_line_fuzz", orvane::fuzz::fuzzOneCommandLine},
     {"device_record_fuzz", orvane::fuzz::fuzzOneDeviceRecord},
+    {"engine_answers_fuzz", orvane::fuzz::fuzzOneEngineAnswers},
     {"firmware_file_fuzz", orvane::fuzz::fuzzOneFirmwareFile},
     {"frame_splitter_fuzz", orvane::fuzz::fuzzOneFrameSplitter},
     {"icmp_reply_fuzz", orvane::fuzz::fuzzOneIcmpReply},
