@@ -6,9 +6,10 @@
 // of n bytes. The engine owns one end of a local socket pair (no network), the other end
 // here collects its requests. Checked after every read event: the engine leaves the state
 // only for where the awaited answer leads or for the end, every whole frame gets an
-// answer of the engine (the next request, the next state or a failure), its requests are
-// whole frames, and each upgrade ends at most once in success, never after a failure,
-// with one failure sequence (the version mismatch after flashing has two by design).
+// answer of the engine (the next request, the next state or a failure) and at most one
+// request, its requests are whole frames with their checksum, and each upgrade ends at
+// most once in success, never after a failure, with one failure sequence (the version
+// mismatch after flashing has two by design).
 #include "FuzzCheck.h"
 #include "FuzzTargets.h"
 #include "common/Globalfunctions.h"
@@ -110,18 +111,15 @@ bool checksumHolds(const QByteArray& frame) {
   return quint16(sum) == quint16((quint8(frame[n]) << 8) | quint8(frame[n + 1]));
 }
 
-// Takes what the engine sent since the last call; every request is a whole, sound frame.
+// The requests the engine sent since the last call; each is a whole, sound frame.
 int collectRequests(int peer, FrameSplitter& requests) {
-  int received = 0;
   char buffer[4096];
-  for (ssize_t n; (n = ::recv(peer, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+  for (ssize_t n; (n = ::recv(peer, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
     requests.push(QByteArray(buffer, qsizetype(n)));
-    received += int(n);
-  }
-  QByteArray frame;
-  while (requests.next(frame)) FUZZ_REQUIRE(checksumHolds(frame));
+  int count = 0;
+  for (QByteArray frame; requests.next(frame); ++count) FUZZ_REQUIRE(checksumHolds(frame));
   FUZZ_REQUIRE(requests.pending() == 0);
-  return received;
+  return count;
 }
 
 // The reports of one upgrade: one success at most, only at the end and never after a
@@ -167,6 +165,8 @@ void deliver(Rig& r, Delivery& d, const QByteArray& bytes) {
   // Still waiting, the end, or on past the stages that run without the device.
   FUZZ_REQUIRE(after == before || after == kTerminalState || (after > before && Seam::waitsForTimer(after)));
   if (after == before) FUZZ_REQUIRE(Seam::answerAwaited(*r.engine));
+  // Lock-step: one request at most for each answer; and no answer goes without a consequence.
+  FUZZ_REQUIRE(sent <= frames);
   if (frames > 0) FUZZ_REQUIRE(after != before || sent > 0 || r.count(StatusFailed) > failuresBefore);
 }
 
