@@ -134,9 +134,14 @@ void checkReports(const std::vector<Report>& reports, int state) {
     if (r.kind != StatusFailed) continue;
     FUZZ_REQUIRE(i > 0 && reports[i - 1].kind == StatusMessage);
     FUZZ_REQUIRE(state == kTerminalState);
-    if (++failures == 2) FUZZ_REQUIRE(reports[i - 3].text == orvane::engine::kVersionAfterFlashMismatch);
+    if (++failures == 2)
+      FUZZ_REQUIRE(reports[i - 2].kind == StatusFailed &&
+                   reports[i - 3].text == orvane::engine::kVersionAfterFlashMismatch);
     FUZZ_REQUIRE(failures <= 2);
   }
+  // The end is reached in exactly one way.
+  if (state == kTerminalState)
+    FUZZ_REQUIRE((failures > 0) != (!reports.empty() && reports.back().kind == StatusSucceeded));
 }
 
 struct Delivery {
