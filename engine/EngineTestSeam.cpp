@@ -2,6 +2,8 @@
 
 #include "engine/ORVCRoVivazavaPrivate.h"
 
+#include <unistd.h>
+
 using P = ORVCRoVivazavaPrivate;
 using State = P::State;
 
@@ -23,7 +25,10 @@ quint16 ORVCRoVivazavaTestSeam::answerPort(const ORVCRoVivazava& engine, int sta
 bool ORVCRoVivazavaTestSeam::enterAwaiting(ORVCRoVivazava& engine, int state, qintptr connectedSocket,
                                            const Selection& selection) {
   P& d = *engine.d;
-  if (!waitsForAnswer(state) || d.state != State::Terminal) return false;
+  if (!waitsForAnswer(state) || d.state != State::Terminal) {
+    ::close(int(connectedSocket));
+    return false;
+  }
   d.endTransfer();
   d.ipAddress = selection.ipAddress;
   d.i2cAddress = selection.i2cAddress;
@@ -33,7 +38,10 @@ bool ORVCRoVivazavaTestSeam::enterAwaiting(ORVCRoVivazava& engine, int state, qi
   d.batchMode = selection.batchMode;
   d.splitter.clear();
   d.connectionPort = answerPort(engine, state);
-  if (!d.connection.setSocketDescriptor(connectedSocket)) return false;
+  if (!d.connection.setSocketDescriptor(connectedSocket)) {
+    ::close(int(connectedSocket));
+    return false;
+  }
   // The state that sends the request of a reading state comes right before it.
   d.state = State(state - 1);
   d.sequencerStep();

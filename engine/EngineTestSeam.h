@@ -28,7 +28,8 @@ class ORVCRoVivazavaTestSeam {
 
   // From no upgrade running: adopts `connectedSocket` as the connection to the answer
   // port of `state`, then runs the step before it, which sends the request `state` waits
-  // for. True when the engine is in `state` with that request in flight.
+  // for. True when the engine is in `state` with that request in flight. The socket is
+  // the engine's from the call on, also when it returns false.
   static bool enterAwaiting(ORVCRoVivazava& engine, int state, qintptr connectedSocket, const Selection& selection);
   // Bytes as a read event on the connection delivers them.
   static void takeBytes(ORVCRoVivazava& engine, const QByteArray& bytes);

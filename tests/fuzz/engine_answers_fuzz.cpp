@@ -218,8 +218,6 @@ int orvane::fuzz::fuzzOneEngineAnswers(const uint8_t* data, size_t size) {
   if (Seam::enterAwaiting(*r.engine, state, pair[0], selectionFor(r, state, flags))) {
     collectRequests(d.peer, d.requests);
     feed(r, d, QByteArray(reinterpret_cast<const char*>(data + 3), qsizetype(size - 3)), data[2]);
-  } else {
-    ::close(pair[0]);
   }
   Seam::stop(*r.engine);
   ::close(pair[1]);
