@@ -13,16 +13,9 @@ using namespace orvane::test;
 namespace {
 
 QJsonObject device(int index, const char* mac, const char* name, const QJsonArray& i2c = {}) {
-  QJsonObject d{{"address", labDeviceAddress(index)}, {"type", "00120003"}, {"versionWord", "0201030A"},
-                {"mac", mac}, {"name", name}};
+  QJsonObject d = labMeterDevice(index, mac, name);
   if (!i2c.isEmpty()) d.insert("i2c", i2c);
   return d;
-}
-
-QStringList lines(const QByteArray& out) {
-  QStringList l = QString::fromUtf8(out).split('\n');
-  if (!l.isEmpty() && l.last().isEmpty()) l.removeLast();
-  return l;
 }
 
 class DiscoveryCli : public ::testing::Test {
@@ -50,7 +43,7 @@ TEST_F(DiscoveryCli, ScanPrintsOneTabSeparatedLinePerDeviceSortedByMac) {
   ASSERT_TRUE(run.finished) << run.standardError.toStdString();
   EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
   const QString a0 = labDeviceAddress(0), a1 = labDeviceAddress(1), a2 = labDeviceAddress(2);
-  EXPECT_EQ(lines(run.standardOutput),
+  EXPECT_EQ(outputLines(run.standardOutput),
             (QStringList{"00-00-00-00-00-0A\t" + a1 + "\t18.3\t3.10\t2.1\tAlpha",
                          "00-00-00-00-00-0B\t" + a0 + "\t18.3\t3.10\t2.1\tBeta",
                          "00-00-00-00-00-1A\t" + a2 + "\t18.3\t3.10\t2.1\tGamma"}));
@@ -83,7 +76,7 @@ TEST_F(DiscoveryCli, ScanI2cPrintsTheBusSortedByAddress) {
   const ProgramRun run = home.run({"--scan-i2c", labDeviceAddress(1)});
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
-  EXPECT_EQ(lines(run.standardOutput), (QStringList{"0x08 (8)\t5.1\t3.0\t2.1\tEight", "0x50 (80)\t6.2\t1.2\t-.-\tEighty"}));
+  EXPECT_EQ(outputLines(run.standardOutput), (QStringList{"0x08 (8)\t5.1\t3.0\t2.1\tEight", "0x50 (80)\t6.2\t1.2\t-.-\tEighty"}));
 }
 
 TEST_F(DiscoveryCli, ScanI2cJson) {

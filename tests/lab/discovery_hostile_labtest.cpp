@@ -16,16 +16,9 @@ using namespace orvane::test;
 namespace {
 
 QJsonObject device(int index, const char* mac, const char* name, const QJsonObject& faults = {}) {
-  QJsonObject d{{"address", labDeviceAddress(index)}, {"type", "00120003"}, {"versionWord", "0201030A"},
-                {"mac", mac}, {"name", name}};
+  QJsonObject d = labMeterDevice(index, mac, name);
   if (!faults.isEmpty()) d.insert("faults", faults);
   return d;
-}
-
-QStringList lines(const QByteArray& out) {
-  QStringList l = QString::fromUtf8(out).split('\n');
-  if (!l.isEmpty() && l.last().isEmpty()) l.removeLast();
-  return l;
 }
 
 // The listing lines of the two well-behaved devices of every case here.
@@ -57,7 +50,7 @@ class DiscoveryHostile : public ::testing::Test {
     timer.start();
     const ProgramRun run = home.run({"--scan"}, {}, 120000);
     std::printf("%s: --scan ended after %lld ms with %lld lines\n", what, static_cast<long long>(timer.elapsed()),
-                static_cast<long long>(lines(run.standardOutput).size()));
+                static_cast<long long>(outputLines(run.standardOutput).size()));
     return run;
   }
 
@@ -69,7 +62,7 @@ TEST_F(DiscoveryHostile, ReplyFloodOfUniqueMacsEndsTheScanWithTheRealDevicesList
   const ProgramRun run = scanWithFlood(QJsonObject{{"records", 190000}, {"perDatagram", 1000}}, "6.5 MB flood");
   ASSERT_TRUE(run.finished) << "the scan did not end";
   EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
-  const QStringList listed = lines(run.standardOutput);
+  const QStringList listed = outputLines(run.standardOutput);
   EXPECT_LE(listed.size(), kCap);
   EXPECT_GT(listed.size(), 2);
   for (const QString& line : realDeviceLines()) EXPECT_TRUE(listed.contains(line)) << line.toStdString();
@@ -81,7 +74,7 @@ TEST_F(DiscoveryHostile, FloodThatKeepsComingEndsTheScanWithTheRealDevicesListed
       QJsonObject{{"records", 19000}, {"perDatagram", 1900}, {"forMs", 20000}, {"everyMs", 10}}, "endless flood");
   ASSERT_TRUE(run.finished) << "the scan did not end";
   EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
-  const QStringList listed = lines(run.standardOutput);
+  const QStringList listed = outputLines(run.standardOutput);
   EXPECT_LE(listed.size(), kCap);
   for (const QString& line : realDeviceLines()) EXPECT_TRUE(listed.contains(line)) << line.toStdString();
 }
@@ -101,7 +94,7 @@ TEST_F(DiscoveryHostile, RepeatedI2cListEndsTheI2cScanWithTheList) {
   std::printf("repeated I2C list: --scan-i2c ended after %lld ms\n", static_cast<long long>(timer.elapsed()));
   ASSERT_TRUE(run.finished) << "the I2C scan did not end";
   EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
-  EXPECT_EQ(lines(run.standardOutput),
+  EXPECT_EQ(outputLines(run.standardOutput),
             (QStringList{"0x08 (8)\tNot defined\tNot defined\tNot defined\tNot defined",
                          "0x50 (80)\tNot defined\tNot defined\tNot defined\tNot defined"}));
   // Only the list was asked: the deadline came before any identification.

@@ -14,6 +14,17 @@
 
 namespace orvane::test {
 
+QJsonObject labMeterDevice(int index, const char* mac, const char* name) {
+  return QJsonObject{{"address", labDeviceAddress(index)}, {"type", "00120003"}, {"versionWord", "0201030A"},
+                     {"mac", mac}, {"name", name}};
+}
+
+QStringList outputLines(const QByteArray& out) {
+  QStringList l = QString::fromUtf8(out).split('\n');
+  if (!l.isEmpty() && l.last().isEmpty()) l.removeLast();
+  return l;
+}
+
 QJsonObject gatewayConfig(int flashTimeMs, const QJsonObject& faults) {
   QJsonObject device{{"address", labDeviceAddress(0)},
                      {"type", "00010003"},

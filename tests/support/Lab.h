@@ -28,6 +28,13 @@ QString labDeviceAddress(int index);
 // An address inside the lab network that no interface carries: nothing answers there.
 QString labAbsentAddress();
 
+// A device of type 18.3 (version word 0201030A) at labDeviceAddress(index) with this MAC
+// and name; callers add "faults" or "i2c" to it.
+QJsonObject labMeterDevice(int index, const char* mac, const char* name);
+
+// The lines a program printed, without the empty one after the last line feed.
+QStringList outputLines(const QByteArray& out);
+
 // A simulator configuration with one gateway at labDeviceAddress(0): type 1.3, firmware
 // 3.10 on hardware 2.1, MAC 00-1A-2B-3C-4D-01, name "Gateway one", with these faults.
 QJsonObject gatewayConfig(int flashTimeMs, const QJsonObject& faults = {});
