@@ -31,18 +31,14 @@ QString versionsDetail(const VersionSet& s) {
 // The device's values are cleared before each version read: a comparison never falls back
 // on what an earlier read stored.
 void P::requestDeviceVersion() {
-  q.network.deviceFirmwareType = 0;
-  q.network.deviceFirmwareVersion = 0;
-  q.network.deviceHardwareVersion = 0;
+  q.network.clearDeviceValues();
   // Without a .bin the first read is not examined, and any answer will do.
   send(deviceVersionRequest(), binFile ? Awaited::DeviceVersion : Awaited::AnyAnswer);
 }
 void P::requestReset() { send(resetRequest(), Awaited::None); }
 void P::requestActivation() { send(activationRequest(binFile ? binFile->size() : 0), Awaited::None); }
 void P::requestI2cVersion() {
-  q.i2c.deviceFirmwareType = 0;
-  q.i2c.deviceFirmwareVersion = 0;
-  q.i2c.deviceHardwareVersion = 0;
+  q.i2c.clearDeviceValues();
   send(i2cVersionRequest(quint8(i2cAddress)), Awaited::I2cVersion);
 }
 

@@ -115,13 +115,13 @@ QString ORVCRoVivazavaPrivate::transferDetail() const {
 
 void ORVCRoVivazavaPrivate::armStepTimer() { stepTimer.start(settings.stepMs); }
 
-void ORVCRoVivazavaPrivate::armWait(Wait what, int ms) {
-  waitingFor = what;
-  answerTimer.start(ms);
+void ORVCRoVivazavaPrivate::armConnectWait() {
+  connecting = true;
+  answerTimer.start(settings.answerTimeoutMs);
 }
 
 void ORVCRoVivazavaPrivate::stopWait() {
-  waitingFor = Wait::None;
+  connecting = false;
   awaited = Awaited::None;
   answerTimer.stop();
 }
@@ -146,8 +146,8 @@ void ORVCRoVivazavaPrivate::send(const QByteArray& packet, Awaited answer) {
   // Armed first: a reset noticed while the bytes go out must find the answer awaited.
   // The deadline stays until that answer arrives; nothing else stops it but the end.
   if (answer != Awaited::None) {
-    armWait(Wait::Answer, settings.answerTimeoutMs);
     awaited = answer;
+    answerTimer.start(settings.answerTimeoutMs);
   }
   // Handed to the kernel at once, so that a close right after it finds nothing buffered
   // and raises the disconnect event before it returns.
@@ -164,7 +164,7 @@ void ORVCRoVivazavaPrivate::openConnection(const QString& ip, quint16 port) {
   if (connection.state() != QAbstractSocket::UnconnectedState) return;
   splitter.clear();
   connectionPort = port;
-  armWait(Wait::Connect, settings.answerTimeoutMs);
+  armConnectWait();
   connection.connectToHost(QHostAddress(*address), port);
 }
 
@@ -236,7 +236,7 @@ void ORVCRoVivazavaPrivate::onConnected() {
 }
 
 void ORVCRoVivazavaPrivate::onDisconnected() {
-  const bool answerPending = waitingFor == Wait::Answer || waitsForAnswer(state);
+  const bool answerPending = awaited != Awaited::None || waitsForAnswer(state);
   stopWait();
   if (questionOpen || state == State::Terminal) return;
   if (answerPending) {
@@ -253,7 +253,7 @@ void ORVCRoVivazavaPrivate::onSocketError(QAbstractSocket::SocketError error) {
   // The device closing its end (or resetting it: the socket layer reports both alike) is
   // an error only while the engine waits for its answer; otherwise the disconnect event
   // runs the next step.
-  if (error == QAbstractSocket::RemoteHostClosedError && waitingFor != Wait::Answer && !waitsForAnswer(state)) return;
+  if (error == QAbstractSocket::RemoteHostClosedError && awaited == Awaited::None && !waitsForAnswer(state)) return;
   connectionLost(QStringLiteral("socket: ") + connection.errorString());
 }
 
@@ -292,12 +292,13 @@ void ORVCRoVivazavaPrivate::onStepTimer() {
 }
 
 void ORVCRoVivazavaPrivate::onWaitExpired() {
-  const Wait what = waitingFor;
-  waitingFor = Wait::None;
-  if (state == State::Terminal || what == Wait::None) return;
+  const bool wasConnecting = connecting;
+  const bool wasAwaiting = awaited != Awaited::None;
+  stopWait();
+  if (state == State::Terminal || (!wasConnecting && !wasAwaiting)) return;
   const QString detail = transferDetail();
   endTransfer();
-  const QString text = what == Wait::Connect ? QStringLiteral("Connection to TCP port %1 timed out after %2 s.")
+  const QString text = wasConnecting ? QStringLiteral("Connection to TCP port %1 timed out after %2 s.")
                                              : QStringLiteral("No answer from device on TCP port %1 within %2 s.");
   reportFailure(text.arg(connectionPort).arg(secondsText(settings.answerTimeoutMs)), true, detail);
 }

@@ -40,6 +40,13 @@ struct VersionSet {
   orvane::proto::PackedVersion deviceHardwareVersion = 0;
   orvane::proto::PackedVersion fileMaxHardware = 0;
   orvane::proto::PackedVersion fileMinHardware = 0;
+
+  // Forgets what the device said, before it is asked again.
+  void clearDeviceValues() {
+    deviceFirmwareType = 0;
+    deviceFirmwareVersion = 0;
+    deviceHardwareVersion = 0;
+  }
 };
 
 namespace orvane { struct FileIdentification; }

@@ -97,8 +97,6 @@ class ORVCRoVivazavaPrivate {
     const char* finished;   // announced when the whole image is acknowledged
   };
 
-  // What the answer timer is guarding: a connect or the device's answer to a request.
-  enum class Wait { None, Connect, Answer };
   // The answer the one request in flight waits for. A frame of another shape, or a frame
   // while no request is in flight, is an invalid answer: it never ends a wait by itself.
   enum class Awaited {
@@ -136,7 +134,7 @@ class ORVCRoVivazavaPrivate {
   void announce(const QString& text) { report(StatusMessage, -1, text); }
   void progress(int value) { report(StatusProgress, value, QStringLiteral("0")); }
   void armStepTimer();
-  void armWait(Wait what, int ms);
+  void armConnectWait();
   void stopWait();
   // True, and the wait ended, when an answer of this shape is what the request in flight
   // waits for; false leaves everything as it is.
@@ -233,8 +231,9 @@ class ORVCRoVivazavaPrivate {
   QObject context;
   QTimer stepTimer;
   QTimer answerTimer;
-  Wait waitingFor = Wait::None;
-  Awaited awaited = Awaited::None;   // set only while waitingFor is Wait::Answer
+  // The answer timer guards either a connect or the answer `awaited` names, never both.
+  bool connecting = false;
+  Awaited awaited = Awaited::None;
   QTcpSocket connection;
   quint16 connectionPort = 0;   // of the current or last connection of this upgrade; 0 before
   orvane::proto::FrameSplitter splitter;   // the byte stream of the current connection, cut into answers
