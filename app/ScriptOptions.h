@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The command line's options for scripts, beside the global selection: what a batch run,
+// a check or a verification does and how it reports.
+struct ScriptOptions {
+  bool json = false;         // --json: one JSON object per line on standard output
+  bool check = false;        // --check: read and compare, write nothing
+  bool verify = false;       // --verify: does the device run the file's type and version?
+  bool skipCurrent = false;  // --skip-current: leave a device that already runs the file's version
+  bool noDowngrade = false;  // --no-downgrade: refuse a downgrade
+  int restartTimeoutS = 60;  // --restart-timeout: seconds a flashed device has to answer again
+  // The paths tried for each relative file value, in the order they were tried; empty for
+  // an absolute value or no file. The refusal of a missing file names them.
+  QStringList binTried, bi2Tried, webTried;
+};
