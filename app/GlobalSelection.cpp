@@ -4,3 +4,8 @@ GlobalSelection& globalSelection() {
   static GlobalSelection selection;
   return selection;
 }
+
+ScriptOptions& globalScriptOptions() {
+  static ScriptOptions options;
+  return options;
+}

@@ -15,3 +15,8 @@ struct GlobalSelection {
 };
 
 GlobalSelection& globalSelection();
+
+#include "app/ScriptOptions.h"
+
+// The command line's options for scripts, set at start-up; the batch run reads them.
+ScriptOptions& globalScriptOptions();

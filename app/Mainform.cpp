@@ -2,6 +2,7 @@
 
 #include "app/About.h"
 #include "app/Controls.h"
+#include "app/ExitCodes.h"
 #include "app/GlobalSelection.h"
 #include "app/Scani2c.h"
 #include "app/Scanudp.h"
@@ -46,11 +47,13 @@ void writeError(int line, const char* function, const QString& text) {
   writeLogEntry(kSource, line, QString::fromLatin1(function), UseConfiguredOutputs, LogLevelError, text);
 }
 
-// Batch runs print their progress to standard output as it happens.
-void printBatchLine(const QString& line) {
-  std::fputs(line.toLocal8Bit().constData(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+// The paths the command line tried for a file of this kind, or the path itself.
+QStringList pathsTried(orvane::FirmwareKind kind, const QString& path) {
+  const ScriptOptions& options = globalScriptOptions();
+  const QStringList& tried = kind == orvane::FirmwareKind::Bin   ? options.binTried
+                             : kind == orvane::FirmwareKind::Bi2 ? options.bi2Tried
+                                                                 : options.webTried;
+  return tried.isEmpty() ? QStringList{path} : tried;
 }
 
 int i2cAddressNumber(const QString& text) {
@@ -90,6 +93,8 @@ TFormMain::TFormMain(EngineSettings engineSettings, DiscoverySettings discoveryS
     return;
   }
   discovery_ = std::make_unique<ORVCScanOrvaneDevice>(kDiscoveryReplyWaitMs, discoverySettings);
+  tracker_ = std::make_unique<RunTracker>(*engine_);
+  engine_->setStageObserver([this](orvane::engine::UpgradeStage stage) { tracker_->stage(stage); });
   FormCreate();
 }
 
@@ -317,6 +322,7 @@ void TFormMain::FormClose() {
   // The engine may reference the contents: it goes right after them, before anything
   // can run another of its steps.
   for (FileGroup* group : {binGroup_.get(), bi2Group_.get(), webGroup_.get()}) group->forgetContent();
+  tracker_.reset();
   engine_.reset();
   discovery_.reset();
 }
@@ -373,7 +379,6 @@ void TFormMain::BClearWebFileClick() { clearFile(*webGroup_, globalSelection().W
 void TFormMain::BStartClick() {
   MBootLoaderState->clear();
   PBLoadingFiles->setValue(0);
-  lastPrintedProgress_ = 0;
   setUserButtonsEnabled(false);
   addMemoLine(QStringLiteral("Start upgrade."));
   setMemoFailed(false);
@@ -384,8 +389,31 @@ void TFormMain::BStartClick() {
 bool TFormMain::startEngine(bool batch) {
   const GlobalSelection& selection = globalSelection();
   auto given = [](const std::optional<QByteArray>& content) { return content ? &*content : nullptr; };
+  orvane::engine::UpgradeOptions options;
+  if (batch) {
+    options.skipCurrent = globalScriptOptions().skipCurrent;
+    options.refuseDowngrade = globalScriptOptions().noDowngrade;
+  }
+  beginRun();
   return engine_->startUpgrade(selection.IPAddress, i2cAddressNumber(selection.I2CAddress),
-                               given(binFileData()), given(bi2FileData()), given(webFileData()), batch);
+                               given(binFileData()), given(bi2FileData()), given(webFileData()), batch, options);
+}
+
+QList<RunFile> TFormMain::loadedRunFiles() const {
+  const GlobalSelection& selection = globalSelection();
+  QList<RunFile> files;
+  auto add = [&files](const char* kind, const QString& path, const std::optional<QByteArray>& content) {
+    if (content) files.append(runFile(QString::fromLatin1(kind), path, *content));
+  };
+  add("bin", selection.BinFileName, binFileData());
+  add("web", selection.WebFileName, webFileData());
+  add("bi2", selection.Bi2FileName, bi2FileData());
+  return files;
+}
+
+void TFormMain::beginRun() {
+  const GlobalSelection& selection = globalSelection();
+  tracker_->begin(selection.IPAddress, i2cAddressNumber(selection.I2CAddress), loadedRunFiles());
 }
 
 void TFormMain::MenuResetARPClick() { resetArpEntry(globalSelection().IPAddress); }
@@ -405,6 +433,8 @@ bool TFormMain::loadFile(FileGroup& group, const QString& path, VersionSet* vers
   orvane::FirmwareLoad loaded = orvane::loadFirmwareFile(path, group.design().kind);
   if (!loaded) {
     writeError(__LINE__, group.design().loaderName, loaded.refusal().text);
+    lastRefusal_ = loaded.refusal().text + QStringLiteral(" (") +
+                   pathsTried(group.design().kind, path).join(QStringLiteral(", ")) + u')';
     // A refused file leaves no content behind that a later Start could upload.
     group.forgetContent();
     return false;
@@ -444,13 +474,16 @@ bool TFormMain::loadSelectedFiles() {
 
 void TFormMain::runBatch() {
   setUserButtonsEnabled(false);
+  if (!engine_) return;
+  tracker_->startBatchOutput(globalScriptOptions());
   if (!loadSelectedFiles()) {
-    printBatchLine(QStringLiteral("A selected file was refused; see the error log: ") + errorLogFilePath());
-    endBatch(kBatchExitFileRefused);
+    const GlobalSelection& selection = globalSelection();
+    tracker_->message(QStringLiteral("A selected file was refused; see the error log: ") + errorLogFilePath());
+    printErrorLine(lastRefusal_);
+    endBatch(tracker_->fileRefused(selection.IPAddress, i2cAddressNumber(selection.I2CAddress), loadedRunFiles(),
+                                   lastRefusal_));
     return;
   }
-  if (!engine_) return;
-  lastPrintedProgress_ = 0;
   // A refusal is reported (StatusFailed) before this returns; the exit it requests is
   // queued and ends the event loop as soon as that runs.
   startEngine(true);
@@ -469,7 +502,7 @@ void TFormMain::onUpgradeStatus(void* owner, int kind, int value, const QString&
 
 void TFormMain::addMemoLine(const QString& line) {
   MBootLoaderState->appendPlainText(line);
-  if (globalSelection().BatchMode) printBatchLine(line);
+  if (tracker_) tracker_->message(line);
 }
 
 void TFormMain::setMemoFailed(bool failed) {
@@ -497,16 +530,13 @@ void TFormMain::upgradeStatus(int kind, int value, const QString& text) {
       return;
     case StatusProgress:
       PBLoadingFiles->setValue(value);
-      if (batch && value != lastPrintedProgress_) {
-        lastPrintedProgress_ = value;
-        printBatchLine(QStringLiteral("progress %1").arg(value));
-      }
+      if (tracker_) tracker_->progress(value);
       return;
     case StatusSucceeded:
       reportSuccess(batch);
       return;
     default:  // StatusFailed and any unknown kind
-      reportFailure(batch);
+      reportFailure();
       return;
   }
 }
@@ -521,17 +551,24 @@ void TFormMain::reportSuccess(bool batch) {
   if (engine_ && bi2FileData())
     bi2Group_->showDeviceVersion(
         upgradedVersionText(engine_->i2c.deviceFirmwareVersion, engine_->i2c.deviceHardwareVersion));
-  if (!batch) return;
-  if (binFileData()) printBatchLine(QStringLiteral("Device version: ") + binGroup_->deviceVersionText());
-  if (bi2FileData()) printBatchLine(QStringLiteral("I2C device version: ") + bi2Group_->deviceVersionText());
-  endBatch(kBatchExitSuccess);
+  if (batch) {
+    if (binFileData()) tracker_->message(QStringLiteral("Device version: ") + binGroup_->deviceVersionText());
+    if (bi2FileData()) tracker_->message(QStringLiteral("I2C device version: ") + bi2Group_->deviceVersionText());
+  }
+  endRun();
 }
 
-void TFormMain::reportFailure(bool batch) {
+void TFormMain::endRun() {
+  if (!tracker_) return;
+  const std::optional<int> exitCode = tracker_->end();
+  if (exitCode && globalSelection().BatchMode) endBatch(*exitCode);
+}
+
+void TFormMain::reportFailure() {
   addMemoLine(QStringLiteral("Upgrade failed."));
   setMemoFailed(true);
   writeError(__LINE__, "TFormMain::onUpgradeStatus", QStringLiteral("Upgrade failed."));
   setUserButtonsEnabled(true);
   PBLoadingFiles->setValue(0);
-  if (batch) endBatch(kBatchExitUpgradeFailed);
+  endRun();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/FileGroup.h"
+#include "app/RunTracker.h"
 #include "app/Scanudp.h"
 #include "discovery/ScanOrvaneModule.h"
 #include "engine/FirmwareFile.h"
@@ -25,10 +26,6 @@ class QPushButton;
 class TAboutForm;
 class TFScanI2C;
 
-// Exit codes of a batch run: the outcome is told by the exit code as well as by the log.
-inline constexpr int kBatchExitSuccess = 0;
-inline constexpr int kBatchExitUpgradeFailed = 1;
-inline constexpr int kBatchExitFileRefused = 2;
 // The window could not create its upgrade engine.
 inline constexpr int kExitEngineCreationFailed = 1;
 
@@ -129,7 +126,12 @@ class TFormMain : public QMainWindow {
   void chooseFile(QString& selection, const QString& caption, const QString& filter);
   void endBatch(int exitCode);
   void reportSuccess(bool batch);
-  void reportFailure(bool batch);
+  void reportFailure();
+  // The run's end goes to the tracker (history, batch output); a batch run then ends.
+  void endRun();
+  // The selected files that are loaded, for the run's record.
+  QList<RunFile> loadedRunFiles() const;
+  void beginRun();
   // Gives the selection and the loaded contents to the engine's start operation.
   bool startEngine(bool batch);
   void buildLayout();
@@ -141,6 +143,9 @@ class TFormMain : public QMainWindow {
 
   std::unique_ptr<ORVCRoVivazava> engine_;
   std::unique_ptr<ORVCScanOrvaneDevice> discovery_;
+  std::unique_ptr<RunTracker> tracker_;
+  // The refusal of the last file that failed to load, for the batch run's reason.
+  QString lastRefusal_;
   // Checks and loads one file into its group (and, for .bin and .bi2, its
   // identification into the engine's version set); a refusal is logged under the
   // group's loader.
@@ -162,7 +167,6 @@ class TFormMain : public QMainWindow {
   bool shownOnce_ = false;
   bool closed_ = false;
   bool batchEnded_ = false;
-  int lastPrintedProgress_ = -1;
 
   QLabel* LabelIP = nullptr;
   QLineEdit* EIPAdress = nullptr;

@@ -1,0 +1,145 @@
+#include "app/BatchOutput.h"
+
+#include "app/TerminalProgress.h"
+
+#include <QElapsedTimer>
+#include <cstdio>
+
+#include <unistd.h>
+
+using orvane::engine::UpgradeStage;
+
+namespace {
+
+void printLine(const QString& line) {
+  std::fputs(line.toLocal8Bit().constData(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+// What a person reads on the live line of each stage.
+QString stageLabel(UpgradeStage stage) {
+  switch (stage) {
+    case UpgradeStage::Starting: return QStringLiteral("Reaching the device");
+    case UpgradeStage::Checking: return QStringLiteral("Checking the device");
+    case UpgradeStage::UploadingBin: return QStringLiteral("Uploading .bin");
+    case UpgradeStage::ReadingBack: return QStringLiteral("Reading .bin back");
+    case UpgradeStage::Activating: return QStringLiteral("Activating");
+    case UpgradeStage::Restarting: return QStringLiteral("Device restarting");
+    case UpgradeStage::VerifyingBin: return QStringLiteral("Verifying the new version");
+    case UpgradeStage::UploadingWeb: return QStringLiteral("Uploading .web");
+    case UpgradeStage::CheckingI2c: return QStringLiteral("Checking the I2C device");
+    case UpgradeStage::TransferringI2c: return QStringLiteral("Writing .bi2");
+    case UpgradeStage::RestartingI2c: return QStringLiteral("I2C device restarting");
+    case UpgradeStage::VerifyingI2c: return QStringLiteral("Verifying the I2C device");
+    case UpgradeStage::Done: return QStringLiteral("Done");
+  }
+  return {};
+}
+
+bool isRestart(UpgradeStage stage) { return stage == UpgradeStage::Restarting || stage == UpgradeStage::RestartingI2c; }
+
+}  // namespace
+
+BatchOutput::Format BatchOutput::chosenFormat(bool json) {
+  if (json) return Format::Json;
+  return ::isatty(STDOUT_FILENO) ? Format::Terminal : Format::Plain;
+}
+
+BatchOutput::BatchOutput(Format format, int restartTimeoutS)
+    : format_(format), restartTimeoutS_(restartTimeoutS), lastPercent_(format == Format::Plain ? 0 : -1) {
+  if (format_ == Format::Terminal) terminal_ = std::make_unique<TerminalProgress>(stdout);
+  clock_.start();
+}
+
+BatchOutput::~BatchOutput() = default;
+
+void BatchOutput::setFileSizes(qint64 bin, qint64 web, qint64 bi2) {
+  binSize_ = bin;
+  webSize_ = web;
+  bi2Size_ = bi2;
+}
+
+qint64 BatchOutput::stageTotal() const {
+  switch (stage_) {
+    case UpgradeStage::UploadingBin:
+    case UpgradeStage::ReadingBack: return binSize_;
+    case UpgradeStage::UploadingWeb: return webSize_;
+    case UpgradeStage::TransferringI2c: return bi2Size_;
+    default: return 0;
+  }
+}
+
+void BatchOutput::message(const QString& text) {
+  switch (format_) {
+    case Format::Plain: printLine(text); return;
+    case Format::Terminal: terminal_->message(text); return;
+    case Format::Json: printJsonLine(messageEvent(text)); return;
+  }
+}
+
+void BatchOutput::stage(UpgradeStage stage, double seconds) {
+  stage_ = stage;
+  stageFresh_ = true;
+  if (format_ == Format::Json) printJsonLine(stageEvent(QString::fromLatin1(orvane::engine::stageName(stage)), seconds));
+  if (format_ != Format::Terminal) return;
+  if (stage == UpgradeStage::Done) {
+    terminal_->finish();
+    return;
+  }
+  terminal_->stage(stageLabel(stage));
+  if (isRestart(stage)) terminal_->restarting(restartTimeoutS_, 0);
+}
+
+void BatchOutput::progress(int percent, qint64 stageMs) {
+  if (format_ == Format::Plain) {
+    if (percent == lastPercent_) return;
+    lastPercent_ = percent;
+    printLine(QStringLiteral("progress %1").arg(percent));
+    return;
+  }
+  // During a restart the engine counts its wait down: the live line shows the time instead.
+  const qint64 total = stageTotal();
+  const qint64 bytes = total * percent / 100;
+  if (format_ == Format::Terminal) {
+    if (isRestart(stage_)) terminal_->restarting(restartTimeoutS_, int(stageMs / 1000));
+    else terminal_->progress(percent, bytes, total);
+    return;
+  }
+  const bool fresh = stageFresh_;
+  stageFresh_ = false;
+  if (!throttle_.shouldEmit(clock_.elapsed(), percent, fresh)) return;
+  printJsonLine(progressEvent(QString::fromLatin1(orvane::engine::stageName(stage_)), percent, bytes, total));
+}
+
+void BatchOutput::finish(const RunSummary& summary) {
+  if (terminal_) terminal_->finish();
+  if (format_ == Format::Json) printJsonLine(resultEvent(summary));
+  const QString line = failureLine(summary, restartTimeoutS_);
+  if (!line.isEmpty()) printErrorLine(line);
+}
+
+void printErrorLine(const QString& text) {
+  const QByteArray bytes = QStringLiteral("orvane-upgrader: ").toLocal8Bit() + text.toLocal8Bit() + '\n';
+  std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+  std::fflush(stderr);
+}
+
+QString failureLine(const RunSummary& s, int restartTimeoutS) {
+  const QString reason = s.reason.isEmpty() ? QStringLiteral("no reason given") : s.reason;
+  const QString& r = s.result;
+  if (r == QLatin1String("unreachable"))
+    return s.ip + QStringLiteral(" is unreachable: ") + reason + QStringLiteral(" Nothing was written.");
+  if (r == QLatin1String("incompatible"))
+    return s.ip + QStringLiteral(" is not compatible with the file: ") + reason + QStringLiteral(" Nothing was written.");
+  if (r == QLatin1String("unconfirmed"))
+    return s.ip + QStringLiteral(": the new firmware was activated but the device did not answer within %1 s (")
+                      .arg(restartTimeoutS) +
+           reason + QStringLiteral("). Check it later with --verify.");
+  if (r == QLatin1String("failed")) {
+    const QString where = s.ip + QStringLiteral(": the upgrade failed at ") + s.stage + QStringLiteral(": ") + reason;
+    if (s.activated) return where + QStringLiteral(" The new firmware was activated: check the device with --verify.");
+    return where + QStringLiteral(" Nothing was activated; a retry is safe.");
+  }
+  return {};
+}
