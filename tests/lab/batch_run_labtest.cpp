@@ -1,6 +1,7 @@
 // Batch runs of the real program against the device simulator, inside the network lab,
 // with a throw-away home: the exit code tells the outcome (0 success, 1 upgrade failed,
-// 2 a named file refused), standard output follows the run, the error log keeps every entry.
+// 3 unreachable, 5 a named file refused), standard output follows the run, the error log
+// keeps every entry.
 #include "support/Lab.h"
 #include "support/TempHome.h"
 #include "unit/window_kit.h"
@@ -55,7 +56,7 @@ TEST_F(BatchRunLab, SuccessEndsWithCodeZeroAndPrintsTheRun) {
   EXPECT_TRUE(sim.waitForRecord([](const QJsonObject& r) { return r.value("event") == "flashed"; }, 2000));
 }
 
-TEST_F(BatchRunLab, RefusedFileEndsWithCodeTwoBeforeAnyExchange) {
+TEST_F(BatchRunLab, RefusedFileEndsWithCodeFiveBeforeAnyExchange) {
   Simulator sim(gateway());
   ASSERT_TRUE(sim.started());
   const QString missing = QDir(home.tempPath()).filePath(QStringLiteral("missing.bin"));
@@ -69,7 +70,7 @@ TEST_F(BatchRunLab, RefusedFileEndsWithCodeTwoBeforeAnyExchange) {
     QFile::remove(home.errorLogPath());
     const ProgramRun run = home.run({"-IP", labDeviceAddress(0), "-B", c.path}, {}, 30000);
     ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exitCode, 2) << c.reason;
+    EXPECT_EQ(run.exitCode, 5) << c.reason;
     const QString log = home.errorLogText();
     EXPECT_TRUE(log.contains(QString::fromLatin1(c.reason))) << log.toStdString();
     EXPECT_TRUE(log.contains(QStringLiteral("Bin file not valid."))) << log.toStdString();
@@ -92,13 +93,13 @@ TEST_F(BatchRunLab, FailedUpgradeEndsWithCodeOneAndLogsUpgradeFailed) {
   EXPECT_TRUE(log.contains(QStringLiteral("Upgrade failed."))) << log.toStdString();
 }
 
-TEST_F(BatchRunLab, AbsentDeviceIsRefusedAtStartWithCodeOne) {
+TEST_F(BatchRunLab, AbsentDeviceIsRefusedAtStartWithCodeThree) {
   Simulator sim(gateway());
   ASSERT_TRUE(sim.started());
   const ProgramRun run = home.run({"-IP", labAbsentAddress(), "-B", newerBin()}, {}, 60000);
   ASSERT_TRUE(run.finished);
   const QString out = QString::fromLocal8Bit(run.standardOutput);
-  EXPECT_EQ(run.exitCode, 1) << out.toStdString();
+  EXPECT_EQ(run.exitCode, 3) << out.toStdString();
   EXPECT_TRUE(out.contains(QStringLiteral("No device connected at IP address: ") + labAbsentAddress()))
       << out.toStdString();
   EXPECT_TRUE(home.errorLogText().contains(QStringLiteral("Upgrade failed.")));

@@ -1,6 +1,7 @@
 // The main window without a network: layout, loaders and labels, clear buttons, the
 // status handler, version texts, the Start refusal that needs no device, the close
 // question (against a silent TCP listener on loopback) and the batch run's refusals.
+#include "app/ExitCodes.h"
 #include "window_kit.h"
 
 #include <QAction>
@@ -632,13 +633,13 @@ TEST_F(MainWindow, ClosingDuringAnUpgradeAsksAndNoKeepsWindowAndUpgrade) {
 
 // --- Batch run without a device -----------------------------------------------------
 
-TEST_F(MainWindow, BatchWithARefusedFileEndsWithCodeTwoAtTheFirstShowing) {
+TEST_F(MainWindow, BatchWithARefusedFileEndsWithCodeFiveAtTheFirstShowing) {
   createWindows();
   globalSelection().BatchMode = true;
   globalSelection().IPAddress = QStringLiteral("10.77.1.1");
   globalSelection().BinFileName = QDir(filesDir()).filePath(QStringLiteral("missing.bin"));
   form->show();
-  EXPECT_EQ(exitCodes, QList<int>{kBatchExitFileRefused});
+  EXPECT_EQ(exitCodes, QList<int>{kExitFileRefused});
   EXPECT_TRUE(allButtons(*form, false));
   const QString log = logText();
   EXPECT_TRUE(log.contains(QStringLiteral("The *.bin file does not exist.")));
@@ -655,7 +656,7 @@ TEST_F(MainWindow, BatchRefusedByTheEngineEndsWithCodeOneOnce) {
   globalSelection().IPAddress = QStringLiteral("10.77.1.300");  // refused before any network use
   globalSelection().WebFileName = writeFile(filesDir(), QStringLiteral("pages.web"), QByteArray(10, 'w'));
   form->show();
-  EXPECT_EQ(exitCodes, QList<int>{kBatchExitUpgradeFailed});
+  EXPECT_EQ(exitCodes, QList<int>{kExitFailed});
   EXPECT_EQ(memoLines(*form), (QStringList{"IP address 10.77.1.300 not valid.", "Upgrade failed."}));
   EXPECT_TRUE(logText().contains(QStringLiteral("Upgrade failed.")));
   // A second failure report of the same run does not ask for a second exit.
@@ -674,7 +675,7 @@ TEST_F(MainWindow, ExitRequestedBeforeTheEventLoopRunsIsNotLost) {
   guard.setSingleShot(true);
   QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
   guard.start(20000);
-  EXPECT_EQ(QCoreApplication::exec(), kBatchExitFileRefused);
+  EXPECT_EQ(QCoreApplication::exec(), kExitFileRefused);
 }
 
 }  // namespace
