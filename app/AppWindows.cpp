@@ -1,6 +1,7 @@
 #include "app/AppWindows.h"
 
 #include "app/About.h"
+#include "app/GlobalSelection.h"
 #include "app/Mainform.h"
 #include "app/Scani2c.h"
 #include "app/Scanudp.h"
@@ -8,7 +9,10 @@
 #include <QApplication>
 
 int runWindows(QApplication& app) {
-  TFormMain FormMain;
+  // A flashed device may take as long as the command line allows to answer again.
+  EngineSettings engineSettings;
+  engineSettings.restartTimeoutMs = globalScriptOptions().restartTimeoutS * 1000;
+  TFormMain FormMain(engineSettings);
   if (!FormMain.engineCreated()) return kExitEngineCreationFailed;
   TScanUDPForm ScanUDPForm(&FormMain, FormMain.discoveryAccess());
   TAboutForm AboutForm(&FormMain);
