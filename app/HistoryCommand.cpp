@@ -5,6 +5,7 @@
 #include "common/History.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
@@ -93,6 +94,13 @@ void printRecords(const QList<QJsonObject>& records, bool json, const QDateTime&
   }
 }
 
+// Why the history file at `path` cannot be read, or an empty text.
+QString unreadableReason(const QString& path) {
+  if (!QFileInfo(path).isFile()) return QStringLiteral("it is not a regular file");
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? QString() : file.errorString();
+}
+
 }  // namespace
 
 std::optional<QDateTime> parseSince(const QString& text) {
@@ -133,6 +141,11 @@ int runHistoryCommand(const QString& sinceText, bool json) {
     // With --json standard output carries records only.
     print(json ? stderr : stdout, nothingRecorded(QDateTime(), shown));
     return kExitDone;
+  }
+  const QString unreadable = unreadableReason(path);
+  if (!unreadable.isEmpty()) {
+    print(stderr, QStringLiteral("orvane-upgrader: the history file %1 cannot be read: %2\n").arg(shown, unreadable));
+    return kExitFailed;
   }
   int skipped = 0;
   const QList<QJsonObject> records = orvane::readHistory(path, *since, &skipped);

@@ -23,5 +23,6 @@ QString historyTable(const QList<QJsonObject>& records);
 
 // Prints the records since `sinceText` from the history file on standard output (with
 // `json`: one JSON object per line) and returns 0. A --since value that parseSince
-// refuses is reported on standard error and gives 2.
+// refuses is reported on standard error and gives 2; a history file that cannot be read
+// (not a regular file, no permission) is reported there too and gives 1.
 int runHistoryCommand(const QString& sinceText, bool json);

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonParseError>
 
@@ -85,7 +86,8 @@ QList<QJsonObject> readHistory(const QString& path, QDateTime since, int* skippe
   QList<QJsonObject> records;
   int skipped = 0;
   QFile file(path);
-  if (file.open(QIODevice::ReadOnly) && file.seek(tailStart(file, kHistoryMaxLines))) {
+  // A FIFO or device in its place is not opened: reading it could wait for ever.
+  if (QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly) && file.seek(tailStart(file, kHistoryMaxLines))) {
     while (!file.atEnd()) {
       bool tooLong = false;
       const QByteArray line = nextLine(file, &tooLong);

@@ -26,7 +26,7 @@ bool appendHistoryLine(const QByteArray& jsonLine, QString* error = nullptr);
 // record when `since` is not valid), oldest first. Reading is tolerant: a line that is not
 // a JSON object with a readable "time", or that is longer than kHistoryMaxLineBytes, is
 // left out and counted in `skippedLines`. Only the last kHistoryMaxLines lines are read.
-// A missing file gives no records.
+// A missing file, or anything but a regular file, gives no records.
 QList<QJsonObject> readHistory(const QString& path, QDateTime since, int* skippedLines = nullptr);
 
 // The "time" of a record (ISO 8601, UTC); invalid when it has none.

@@ -435,6 +435,21 @@ TEST_F(HistoryCommand, UnreadableLinesAreLeftOutAndCounted) {
       QStringLiteral("orvane-upgrader: 2 line(s) of %1 could not be read and were left out.\n").arg(path()).toUtf8());
 }
 
+// A FIFO in place of the file is not opened (it would wait for a writer for ever).
+TEST_F(HistoryCommand, HistoryThatCannotBeReadIsReported) {
+  ASSERT_EQ(::mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
+  int skipped = -1;
+  EXPECT_TRUE(readHistory(path(), QDateTime(), &skipped).isEmpty());
+  EXPECT_EQ(skipped, 0);
+  const Outcome o = run(QString(), false);
+  EXPECT_EQ(o.code, 1);
+  EXPECT_EQ(o.out, QByteArray());
+  EXPECT_EQ(o.err.toStdString(),
+            QStringLiteral("orvane-upgrader: the history file %1 cannot be read: it is not a regular file\n")
+                .arg(path())
+                .toStdString());
+}
+
 TEST(HistorySince, AcceptedValues) {
   const std::pair<const char*, QDateTime> cases[] = {
       {"2026-12-10", local(10, 0, 0)},
