@@ -51,7 +51,7 @@ QString filesCell(const QJsonObject& r) {
 }
 
 QStringList rowOf(const QJsonObject& r) {
-  return {orvane::historyRecordTime(r).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")),
+  return {historyRecordTime(r).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")),
           addressCell(r),
           orDash(r.value(QStringLiteral("name")).toString()),
           orDash(valueText(r.value(QStringLiteral("type")))),
@@ -135,7 +135,7 @@ int runHistoryCommand(const QString& sinceText, bool json) {
         QStringLiteral("orvane-upgrader: --since %1: expected a date YYYY-MM-DD or YYYY-MM-DDTHH:MM\n").arg(sinceText));
     return kExitRefused;
   }
-  const QString path = orvane::historyFilePath();
+  const QString path = historyFilePath();
   const QString shown = QDir::toNativeSeparators(path);
   if (!QFileInfo::exists(path)) {
     // With --json standard output carries records only.
@@ -148,7 +148,7 @@ int runHistoryCommand(const QString& sinceText, bool json) {
     return kExitFailed;
   }
   int skipped = 0;
-  const QList<QJsonObject> records = orvane::readHistory(path, *since, &skipped);
+  const QList<QJsonObject> records = readHistory(path, *since, &skipped);
   if (skipped > 0) {
     print(stderr, QStringLiteral("orvane-upgrader: %1 line(s) of %2 could not be read and were left out.\n")
                       .arg(skipped)

@@ -9,8 +9,6 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 
-namespace orvane {
-
 namespace {
 
 constexpr qint64 kTailChunk = 1 << 20;
@@ -102,5 +100,3 @@ QList<QJsonObject> readHistory(const QString& path, QDateTime since, int* skippe
   if (skippedLines) *skippedLines = skipped;
   return records;
 }
-
-}  // namespace orvane

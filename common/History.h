@@ -7,9 +7,9 @@
 #include <QString>
 
 // The upgrade history: one JSON object per line in "history.jsonl", beside the error log.
-// Every run of the program appends its record; nothing ever rewrites the file, so that
-// several processes can add to it at once and a reader never sees half a record.
-namespace orvane {
+// Every run of the program appends its record; records are only ever added (one that
+// could be written only in part is cut off again), so that several processes can add to
+// it at once and a reader never sees half a record.
 
 inline constexpr int kHistoryMaxLineBytes = 64 * 1024;  // longer lines are left out when reading
 inline constexpr int kHistoryMaxLines = 100000;         // only the last lines are read
@@ -31,5 +31,3 @@ QList<QJsonObject> readHistory(const QString& path, QDateTime since, int* skippe
 
 // The "time" of a record (ISO 8601, UTC); invalid when it has none.
 QDateTime historyRecordTime(const QJsonObject& record);
-
-}  // namespace orvane

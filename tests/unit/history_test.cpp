@@ -24,9 +24,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using orvane::appendHistoryLine;
-using orvane::historyFilePath;
-using orvane::readHistory;
 using orvane::test::readFileBytes;
 
 namespace {
@@ -202,7 +199,7 @@ QByteArray recordOfSize(int size) {
 }
 
 TEST_F(History, ReaderSkipsAndCountsWhatIsNotARecord) {
-  const int limit = orvane::kHistoryMaxLineBytes;
+  const int limit = kHistoryMaxLineBytes;
   ASSERT_EQ(recordOfSize(limit).size(), limit);
   const QByteArrayList lines{
       recordLine(QStringLiteral("2026-12-10T10:00:00Z"), QStringLiteral(R"(,"n":1)")),
@@ -252,7 +249,7 @@ TEST_F(History, MissingFileHasNoRecords) {
 
 // Only the last 100,000 lines are read: lines before them are neither records nor counted.
 TEST_F(History, ReaderReadsOnlyTheLastLines) {
-  const int limit = orvane::kHistoryMaxLines;
+  const int limit = kHistoryMaxLines;
   for (const bool finalNewline : {true, false}) {
     QByteArray bytes = "bad\nbad\n";
     for (int i = 0; i < limit + 1; ++i) {
