@@ -130,9 +130,9 @@ QString historyTable(const QList<QJsonObject>& records) {
 int runHistoryCommand(const QString& sinceText, bool json) {
   const std::optional<QDateTime> since = parseSince(sinceText);
   if (!since) {
-    print(
-        stderr,
-        QStringLiteral("orvane-upgrader: --since %1: expected a date YYYY-MM-DD or YYYY-MM-DDTHH:MM\n").arg(sinceText));
+    const QString refusal =
+        QStringLiteral("orvane-upgrader: --since %1: expected a date YYYY-MM-DD or YYYY-MM-DDTHH:MM\n");
+    print(stderr, refusal.arg(sinceText));
     return kExitRefused;
   }
   const QString path = historyFilePath();

@@ -74,6 +74,8 @@ void TerminalProgress::message(const QString& line) {
   if (!current.isEmpty()) draw(current);
 }
 
+void TerminalProgress::refresh() { show(wanted_); }
+
 void TerminalProgress::finish() { endLine(); }
 
 // Redraws the line when its text changed, unless the last redraw is too recent; the text

@@ -36,6 +36,9 @@ class TerminalProgress {
   void restarting(int upToSeconds, int elapsedSeconds);
   // A line of its own between the stage lines; the current stage line is drawn again below it.
   void message(const QString& line);
+  // Draws the text left waiting by a report that came too soon after the last redraw, once
+  // kRedrawIntervalMs have passed; for a caller that ticks while no report comes.
+  void refresh();
   // Draws what is still pending and ends the current line.
   void finish();
 

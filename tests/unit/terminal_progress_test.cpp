@@ -138,6 +138,25 @@ TEST_F(TerminalProgressTest, ANewStageEndsTheLineAfterDrawingWhatWasWaiting) {
                            line("Reading back") + line("Reading back  100%") + "\n");
 }
 
+TEST_F(TerminalProgressTest, RefreshDrawsWhatWasWaitingOnceItsTimeHasCome) {
+  TerminalProgress view(stream_, [this] { return now_; });
+  view.refresh();
+  EXPECT_EQ(fresh(), "") << "nothing to draw before the first stage";
+  view.stage(QStringLiteral("Uploading .bin"));
+  now_ += 30;
+  view.progress(100, 1000, 1000);
+  fresh();
+  now_ += 69;
+  view.refresh();
+  EXPECT_EQ(fresh(), "");
+  now_ += 1;
+  view.refresh();
+  EXPECT_EQ(fresh(), line("Uploading .bin  100%  1000 B of 1000 B"));
+  now_ += 500;
+  view.refresh();
+  EXPECT_EQ(fresh(), "") << "drawn already";
+}
+
 TEST_F(TerminalProgressTest, MessagesGetALineOfTheirOwnAndTheStageLineComesBack) {
   TerminalProgress view(stream_, [this] { return now_; });
   view.message(QStringLiteral("Check actual firmware version."));
