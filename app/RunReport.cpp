@@ -10,7 +10,6 @@
 
 #include <cstdio>
 
-using orvane::engine::SetComparison;
 using orvane::engine::UpgradeResult;
 using orvane::proto::kNoVersion;
 using orvane::proto::PackedVersion;
@@ -116,22 +115,6 @@ int exitCodeFor(const QString& result) {
       {QStringLiteral("mismatch"), kExitUnconfirmed},
   };
   return codes.value(result, kExitFailed);
-}
-
-QString relationName(SetComparison::Relation relation) {
-  switch (relation) {
-    case SetComparison::Upgrade:
-      return QStringLiteral("upgrade");
-    case SetComparison::Same:
-      return QStringLiteral("same");
-    case SetComparison::Downgrade:
-      return QStringLiteral("downgrade");
-    case SetComparison::Incompatible:
-      return QStringLiteral("incompatible");
-    case SetComparison::NotChecked:
-      break;
-  }
-  return QString();
 }
 
 QJsonValue versionJson(PackedVersion version) { return version == kNoVersion ? QJsonValue() : numberText(version); }

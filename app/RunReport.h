@@ -57,8 +57,6 @@ struct RunSummary {
 QString resultName(orvane::engine::UpgradeResult result);  // Running gives "failed"
 // The exit code of a result (app/ExitCodes.h); an unknown result is a failure.
 int exitCodeFor(const QString& result);
-// The relation's name in the vocabulary of DeviceFacts::relation.
-QString relationName(orvane::engine::SetComparison::Relation relation);
 
 // {"number": v, "text": "3.11"}; null for kNoVersion.
 QJsonValue versionJson(orvane::proto::PackedVersion version);

@@ -3,7 +3,6 @@
 #include "common/FileNames.h"
 #include "common/Globalfunctions.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -68,9 +67,7 @@ bool appendHistoryLine(const QByteArray& jsonLine, QString* error) {
     if (!runUnderLogLock([&] { reason = appendWholeToFile(path, bytes, 0644); }, &lockProblem)) reason = lockProblem;
   }
   if (reason.isEmpty()) return true;
-  if (error) {
-    *error = QStringLiteral("Unable to add to the history file %1: %2").arg(QDir::toNativeSeparators(path), reason);
-  }
+  if (error) *error = reason;
   return false;
 }
 

@@ -19,7 +19,8 @@ QString historyFilePath();
 
 // Appends `jsonLine` and a '\n' to historyFilePath() with one write, under the log files'
 // cross-process lock; creates the file with mode 0644 when it is missing. A line that
-// holds a line break is refused. Returns false with the reason in `error` on failure.
+// holds a line break is refused. On failure returns false with the reason in `error`
+// ("No such file or directory", "it is not a regular file"...); the caller names the file.
 bool appendHistoryLine(const QByteArray& jsonLine, QString* error = nullptr);
 
 // The records of the history file at `path` whose "time" is at or after `since` (every

@@ -113,13 +113,11 @@ TEST_F(History, LineWithALineBreakIsRefusedAndNothingIsWritten) {
   EXPECT_FALSE(QFile::exists(path()));
 }
 
-TEST_F(History, FailureSaysWhichFileAndWhy) {
+TEST_F(History, FailureSaysWhy) {
   configureErrorLog(LogToFile, dir_.path() + QStringLiteral("/missing"), kApp);
   QString error;
   EXPECT_FALSE(appendHistoryLine("{}", &error));
-  EXPECT_EQ(error,
-            QStringLiteral("Unable to add to the history file %1/missing/history.jsonl: No such file or directory")
-                .arg(dir_.path()));
+  EXPECT_EQ(error, QStringLiteral("No such file or directory"));
 }
 
 // A symbolic link or a FIFO in place of the file is never followed or waited for.
@@ -134,7 +132,7 @@ TEST_F(History, PathThatIsNotARegularFileIsRefused) {
   QFile::remove(path());
   ASSERT_EQ(::mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
   EXPECT_FALSE(appendHistoryLine("{}", &error));
-  EXPECT_TRUE(error.endsWith(QStringLiteral("it is not a regular file"))) << error.toStdString();
+  EXPECT_EQ(error, QStringLiteral("it is not a regular file"));
 }
 
 TEST_F(History, AppendWaitsForTheLogLockAndGivesUpWithAReason) {

@@ -13,7 +13,6 @@
 
 #include <unistd.h>
 
-using orvane::engine::SetComparison;
 using orvane::engine::UpgradeResult;
 using orvane::proto::kNoVersion;
 
@@ -118,14 +117,6 @@ TEST(ResultVocabulary, EveryResultHasItsExitCode) {
   for (const auto& [result, code] : cases) EXPECT_EQ(exitCodeFor(QLatin1String(result)), code) << result;
   EXPECT_EQ(exitCodeFor(QStringLiteral("unreachable")), kExitUnreachable);
   EXPECT_EQ(exitCodeFor(QStringLiteral("mismatch")), kExitUnconfirmed);
-}
-
-TEST(ResultVocabulary, RelationsHaveTheirNames) {
-  EXPECT_EQ(relationName(SetComparison::Upgrade), QStringLiteral("upgrade"));
-  EXPECT_EQ(relationName(SetComparison::Same), QStringLiteral("same"));
-  EXPECT_EQ(relationName(SetComparison::Downgrade), QStringLiteral("downgrade"));
-  EXPECT_EQ(relationName(SetComparison::Incompatible), QStringLiteral("incompatible"));
-  EXPECT_EQ(relationName(SetComparison::NotChecked), QString());
 }
 
 TEST(VersionValues, NumberAndTextOrNullWhenThereIsNone) {
