@@ -59,7 +59,9 @@ QString historyFilePath() { return logDirectoryPath() + QStringLiteral("/history
 bool appendHistoryLine(const QByteArray& jsonLine, QString* error) {
   const QString path = historyFilePath();
   QString reason;
-  if (jsonLine.contains('\n') || jsonLine.contains('\r')) {
+  if (jsonLine.isEmpty()) {
+    reason = QStringLiteral("the record is empty");
+  } else if (jsonLine.contains('\n') || jsonLine.contains('\r')) {
     reason = QStringLiteral("the record holds a line break");
   } else {
     const QByteArray bytes = jsonLine + '\n';

@@ -18,8 +18,8 @@ inline constexpr int kHistoryMaxLines = 100000;         // only the last lines a
 QString historyFilePath();
 
 // Appends `jsonLine` and a '\n' to historyFilePath() with one write, under the log files'
-// cross-process lock; creates the file with mode 0644 when it is missing. A line that
-// holds a line break is refused. On failure returns false with the reason in `error`
+// cross-process lock; creates the file with mode 0644 when it is missing. An empty line,
+// or one that holds a line break, is refused. On failure returns false with the reason in `error`
 // ("No such file or directory", "it is not a regular file"...); the caller names the file.
 bool appendHistoryLine(const QByteArray& jsonLine, QString* error = nullptr);
 

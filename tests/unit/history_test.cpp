@@ -104,11 +104,17 @@ TEST_F(History, AppendAddsWholeLinesAndCreatesTheFileReadableByAll) {
   EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
-TEST_F(History, LineWithALineBreakIsRefusedAndNothingIsWritten) {
-  for (const QByteArray& bad : {QByteArray("{}\n{}"), QByteArray("{}\r")}) {
+TEST_F(History, EmptyLineOrLineBreakIsRefusedAndNothingIsWritten) {
+  const std::pair<QByteArray, const char*> cases[] = {
+      {QByteArray("{}\n{}"), "the record holds a line break"},
+      {QByteArray("{}\r"), "the record holds a line break"},
+      {QByteArray("{}\n"), "the record holds a line break"},
+      {QByteArray(), "the record is empty"},
+  };
+  for (const auto& [bad, reason] : cases) {
     QString error;
     EXPECT_FALSE(appendHistoryLine(bad, &error));
-    EXPECT_TRUE(error.contains(QStringLiteral("line break"))) << error.toStdString();
+    EXPECT_EQ(error, QLatin1String(reason));
   }
   EXPECT_FALSE(QFile::exists(path()));
 }
