@@ -371,6 +371,7 @@ bool runUnderLogLock(const std::function<void()>& write, QString* error) {
       reason = QStringLiteral("the lock file %1 could not be opened").arg(lockPath);
     } else {
       const LockResult lock = acquireLock();
+      const int lockError = errno;
       if (lock == LockResult::Acquired) {
         write();
         releaseLock(true);
@@ -378,7 +379,7 @@ bool runUnderLogLock(const std::function<void()>& write, QString* error) {
       }
       reason = lock == LockResult::TimedOut
                    ? QStringLiteral("the lock %1 was not free within %2 ms").arg(lockPath).arg(lockWaitMs())
-                   : QStringLiteral("the lock %1 could not be taken: %2").arg(lockPath, qt_error_string(errno));
+                   : QStringLiteral("the lock %1 could not be taken: %2").arg(lockPath, qt_error_string(lockError));
     }
   }
   if (error) *error = reason;
