@@ -156,6 +156,19 @@ TEST_F(History, AppendWaitsForTheLogLockAndGivesUpWithAReason) {
   EXPECT_EQ(readFileBytes(path()), QByteArray("{}\n"));
 }
 
+// A lock that cannot be opened (here a directory in its place) stops the append too.
+TEST_F(History, AppendWithoutAUsableLockFails) {
+  QTemporaryDir runtime;
+  ASSERT_TRUE(runtime.isValid());
+  ASSERT_TRUE(QDir(runtime.path()).mkdir(QStringLiteral("LOG_FILE")));
+  globals_.setEnv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+  ASSERT_EQ(logLockFilePath(), runtime.path() + QStringLiteral("/LOG_FILE"));
+  QString error;
+  EXPECT_FALSE(appendHistoryLine("{}", &error));
+  EXPECT_EQ(error, QStringLiteral("the lock file %1/LOG_FILE could not be opened").arg(runtime.path()));
+  EXPECT_FALSE(QFile::exists(path()));
+}
+
 TEST_F(History, TwoProcessesAppendingAtOnceLeaveEveryLineWhole) {
   constexpr int kWriters = 2;
   constexpr int kLines = 400;
