@@ -68,7 +68,7 @@ QJsonObject stageEvent(const QString& stage, double seconds);
 // bytes and total are 0 when the progress is not that of a transfer.
 QJsonObject progressEvent(const QString& stage, int percent, qint64 bytes, qint64 total);
 QJsonObject messageEvent(const QString& text);
-// The last event: the outcome, both devices ("network"/"i2c", null when not part of the
+// The last event: the outcome, both devices ("network"/"i2c", null when not in the
 // run), "from"/"to" of the network device when it was read (else of the I2C device), the
 // files, the duration, the start (ISO 8601, UTC) and the program's version.
 QJsonObject resultEvent(const RunSummary& summary);

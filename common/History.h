@@ -8,7 +8,7 @@
 
 // The upgrade history: one JSON object per line in "history.jsonl", beside the error log.
 // Every run of the program appends its record; records are only ever added (one that
-// could be written only in part is cut off again), so that several processes can add to
+// could be written only partly is cut off again), so that several processes can add to
 // it at once and a reader never sees half a record.
 
 inline constexpr int kHistoryMaxLineBytes = 64 * 1024;  // longer lines are left out when reading

@@ -77,9 +77,9 @@ class TerminalProgressTest : public ::testing::Test {
   // What was written since the last call.
   std::string fresh() {
     const std::string all = written();
-    const std::string part = all.substr(seen_);
+    const std::string newer = all.substr(seen_);
     seen_ = all.size();
-    return part;
+    return newer;
   }
 
   char* buffer_ = nullptr;
