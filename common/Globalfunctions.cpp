@@ -163,10 +163,11 @@ struct AppendTarget {
 
 // Opens a log file for appending. It never follows a symbolic link in place of the file
 // and never waits for a reader of a FIFO: anything that is not a regular file is refused.
-AppendTarget openForAppend(const QString& path) {
+AppendTarget openForAppend(const QString& path, mode_t createMode = 0666) {
   AppendTarget target;
   const QByteArray name = orvane::encodeFileName(path);
-  const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  const int fd =
+      ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, createMode);
   if (fd < 0) {
     // A FIFO without a reader (or a device without its hardware) answers ENXIO.
     target.error = errno == ENXIO ? QStringLiteral("it is not a regular file") : qt_error_string(errno);
@@ -359,4 +360,41 @@ QString logLockFilePath() {
 void setLogLockWaitMs(int milliseconds) {
   std::lock_guard guard(facilityMutex());
   lockWaitMs() = milliseconds;
+}
+
+bool runUnderLogLock(const std::function<void()>& write, QString* error) {
+  QString reason;
+  {
+    std::lock_guard guard(facilityMutex());
+    const QString lockPath = QDir::toNativeSeparators(logLockFilePath());
+    if (!openLockFile()) {
+      reason = QStringLiteral("the lock file %1 could not be opened").arg(lockPath);
+    } else {
+      const LockResult lock = acquireLock();
+      const int lockError = errno;
+      if (lock == LockResult::Acquired) {
+        write();
+        releaseLock(true);
+        return true;
+      }
+      reason = lock == LockResult::TimedOut
+                   ? QStringLiteral("the lock %1 was not free within %2 ms").arg(lockPath).arg(lockWaitMs())
+                   : QStringLiteral("the lock %1 could not be taken: %2").arg(lockPath, qt_error_string(lockError));
+    }
+  }
+  if (error) *error = reason;
+  return false;
+}
+
+QString appendWholeToFile(const QString& path, const QByteArray& bytes, mode_t createMode) {
+  const AppendTarget target = openForAppend(path, createMode);
+  if (target.fd < 0) return target.error;
+  const QString failure = appendWhole(target, bytes);
+  ::close(target.fd);
+  return failure;
+}
+
+QString logDirectoryPath() {
+  std::lock_guard guard(facilityMutex());
+  return config().logDirectory;
 }

@@ -1,6 +1,11 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+
+#include <functional>
+
+#include <sys/types.h>
 
 class QDateTime;
 
@@ -45,6 +50,23 @@ inline constexpr int kLogLockWaitMs = 5000;
 QString logLockFilePath();
 // Lets tests shorten the wait for the lock; the program itself always waits kLogLockWaitMs.
 void setLogLockWaitMs(int milliseconds);
+
+// Runs `write` while this process holds the log files' cross-process lock (and no other
+// thread of it writes a log entry), for other files that the program's processes append
+// to. Returns false with the reason in `error` when the lock could not be opened or was
+// not free within the wait; `write` does not run then. `write` must not log.
+bool runUnderLogLock(const std::function<void()>& write, QString* error = nullptr);
+
+// Appends `bytes` to the regular file at `path` with one write(2) on a descriptor opened
+// O_APPEND, creating the file with `createMode` (less the umask) when it is missing. A
+// symbolic link, FIFO or anything else that is not a regular file is refused. A short
+// write is cut back, so the file keeps only whole records. Returns why it failed, or an
+// empty text. Call it under runUnderLogLock when other processes append too.
+QString appendWholeToFile(const QString& path, const QByteArray& bytes, mode_t createMode);
+
+// The directory the error log was configured with (see configureErrorLog), without a
+// trailing '/'.
+QString logDirectoryPath();
 
 // The entry header of an entry written at `when`: local short date, long time without a
 // zone, milliseconds as three digits, source, line and function, then CR LF.
