@@ -27,6 +27,7 @@ void takeBefore(DeviceFacts& facts, const VersionSet& set, const SetComparison& 
   facts.fileType = set.fileFirmwareType;
   facts.fileVersion = set.fileFirmwareVersion;
   facts.relation = relationName(comparison.relation);
+  facts.reason = comparison.reason;
 }
 
 }  // namespace

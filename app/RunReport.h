@@ -34,6 +34,7 @@ struct DeviceFacts {
   qint32 fileType = 0;
   orvane::proto::PackedVersion fileVersion = 0;
   QString relation;  // "upgrade" | "same" | "downgrade" | "incompatible" | "" (not checked)
+  QString reason;    // "incompatible": why the checks refuse the file
 };
 
 struct RunSummary {
