@@ -56,6 +56,10 @@ class ORVCScanOrvaneDevice {
   // I2C bus scan through the network device at ipAddress; always true. Only answers from
   // that address and port count, and the scan ends by settings().i2cScanDeadlineMs.
   bool scanI2CBus(const QString& ipAddress);
+  // True when the last I2C bus scan got a list answer, an empty one included: an empty
+  // i2cDevices() then means an empty bus rather than no answer at all (not a gateway,
+  // service not running, switched off).
+  bool i2cScanAnswered() const { return i2cScanAnswered_; }
   void receiveUDP_I2CList(const quint8* payload, int length, const QString& sourceText);
   void receiveUDP_I2CData(const quint8* payload, int length, const QString& sourceText, int deviceIndex);
 
@@ -87,6 +91,7 @@ class ORVCScanOrvaneDevice {
   quint16 rxSourcePort_ = 0;
   QSet<QString> listedMacs_;  // the MAC texts of networkDevices_
   bool capLogged_ = false;    // the cap entry of this discovery was written
+  bool i2cScanAnswered_ = false;  // a list answer arrived during the last I2C bus scan
   std::vector<std::unique_ptr<ORVCOrvaneDevice>> networkDevices_;
   std::vector<std::unique_ptr<ORVCOrvaneDevice>> i2cDevices_;
 };
