@@ -1,6 +1,6 @@
 // Pictures of the windows in the states a user meets: the main window idle, after a
-// successful upgrade, and the network scan dialog with devices listed. Each picture is
-// checked for its size; with ORVANE_SCREENSHOT_DIR set (scripts/screenshots, under Xvfb)
+// successful upgrade (its memo green), and the network scan dialog with devices listed.
+// Each picture is checked for its size; with ORVANE_SCREENSHOT_DIR set (scripts/screenshots, under Xvfb)
 // it is also saved there as a PNG.
 #include "support/EngineProbe.h"
 #include "support/Lab.h"
