@@ -132,7 +132,8 @@ TEST_F(DiscoveryCli, InvalidI2cAddressIsRefused) {
 }
 
 // Devices that answer the I2C bus scan differently: a meter that does not serve it at all
-// (not a gateway), and a gateway without a hardware version whose bus is empty.
+// (not a gateway), a gateway without a hardware version whose bus is empty, and a gateway
+// whose I2C device is listed but never identified.
 class DiscoveryCliGateways : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -145,7 +146,14 @@ class DiscoveryCliGateways : public ::testing::Test {
                               {"versionWord", "0003000B"},
                               {"mac", "00-00-00-00-00-02"},
                               {"name", "Empty bus"}};
-    sim = std::make_unique<Simulator>(QJsonObject{{"devices", QJsonArray{meter, gateway}}});
+    // A gateway that lists its bus but never answers an identification.
+    QJsonObject mute{{"address", labDeviceAddress(2)},
+                     {"type", "00080001"},
+                     {"mac", "00-00-00-00-00-03"},
+                     {"name", "Mute bus"},
+                     {"i2c", QJsonArray{QJsonObject{{"address", 80}}}}};
+    mute.insert("faults", QJsonObject{{"udpRaw", QJsonObject{{"07", QJsonArray{}}}}});
+    sim = std::make_unique<Simulator>(QJsonObject{{"devices", QJsonArray{meter, gateway, mute}}});
     ASSERT_TRUE(sim->started());
   }
   TempHome home;
@@ -157,7 +165,7 @@ TEST_F(DiscoveryCliGateways, ScanJsonGivesNullForAMissingHardwareVersion) {
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
   const QJsonArray a = QJsonDocument::fromJson(run.standardOutput).array();
-  ASSERT_EQ(a.size(), 2) << run.standardOutput.toStdString();
+  ASSERT_EQ(a.size(), 3) << run.standardOutput.toStdString();
   const QJsonObject gateway = a[1].toObject();
   EXPECT_EQ(gateway.value("ip").toString(), labDeviceAddress(1));
   EXPECT_EQ(gateway.value("type").toObject(), numberAndText(1 << 16 | 2, "1.2"));
@@ -170,6 +178,24 @@ TEST_F(DiscoveryCliGateways, ScanJsonGivesNullForAMissingHardwareVersion) {
   const ProgramRun plain = home.run({"--scan"});
   EXPECT_EQ(outputLines(plain.standardOutput).value(1),
             "00-00-00-00-00-02\t" + labDeviceAddress(1) + "\t1.2\t3.11\t-.-\tEmpty bus");
+}
+
+TEST_F(DiscoveryCliGateways, ScanI2cJsonGivesNullForValuesNeverSent) {
+  const ProgramRun run = home.run({"--scan-i2c", labDeviceAddress(2), "--json"});
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
+  const QJsonArray a = QJsonDocument::fromJson(run.standardOutput).array();
+  ASSERT_EQ(a.size(), 1) << run.standardOutput.toStdString();
+  const QJsonObject o = a[0].toObject();
+  EXPECT_EQ(o.value("i2cAddress").toInt(), 80);
+  for (const char* key : {"type", "fw", "hw", "name"}) {
+    ASSERT_TRUE(o.contains(key)) << key;
+    EXPECT_TRUE(o.value(key).isNull()) << key;
+  }
+  // The listing shows the record's defaults.
+  const ProgramRun plain = home.run({"--scan-i2c", labDeviceAddress(2)});
+  EXPECT_EQ(outputLines(plain.standardOutput),
+            QStringList{"0x50 (80)\tNot defined\tNot defined\tNot defined\tNot defined"});
 }
 
 TEST_F(DiscoveryCliGateways, ScanI2cTellsAnEmptyBusFromNoAnswer) {
