@@ -56,9 +56,10 @@ class ORVCScanOrvaneDevice {
   // I2C bus scan through the network device at ipAddress; always true. Only answers from
   // that address and port count, and the scan ends by settings().i2cScanDeadlineMs.
   bool scanI2CBus(const QString& ipAddress);
-  // True when the last I2C bus scan got a list answer, an empty one included: an empty
-  // i2cDevices() then means an empty bus rather than no answer at all (not a gateway,
-  // service not running, switched off).
+  // True when a list answer, an empty one included, reached the assembler since the last
+  // I2C bus scan began (like the list itself, which any list answer rebuilds): after that
+  // scan, an empty i2cDevices() then means an empty bus rather than no answer at all (not
+  // a gateway, service not running, switched off).
   bool i2cScanAnswered() const { return i2cScanAnswered_; }
   void receiveUDP_I2CList(const quint8* payload, int length, const QString& sourceText);
   void receiveUDP_I2CData(const quint8* payload, int length, const QString& sourceText, int deviceIndex);
