@@ -59,11 +59,11 @@ class WindowScreenshotsLab : public WindowFixture {
   }
 };
 
-// The share of the pixels of `part`, as `window` is pictured, that have this colour.
-double shareOfColour(QWidget* window, QWidget* part, const QColor& colour) {
+// The share of the pixels of `inner`, as `window` is pictured, that have this colour.
+double shareOfColour(QWidget* window, QWidget* inner, const QColor& colour) {
   const QImage picture = window->grab().toImage();
-  const QRect area(part->mapTo(window, QPoint(0, 0)) * picture.devicePixelRatio(),
-                   part->size() * picture.devicePixelRatio());
+  const QRect area(inner->mapTo(window, QPoint(0, 0)) * picture.devicePixelRatio(),
+                   inner->size() * picture.devicePixelRatio());
   int matching = 0, all = 0;
   for (int y = area.top(); y <= area.bottom(); ++y)
     for (int x = area.left(); x <= area.right(); ++x, ++all)
