@@ -376,9 +376,13 @@ void TFormMain::BStartClick() {
   lastPrintedProgress_ = 0;
   setUserButtonsEnabled(false);
   addMemoLine(QStringLiteral("Start upgrade."));
-  setMemoFailed(false);
+  setMemoTone(MemoTone::Normal);
   if (!engine_) return;
-  if (!startEngine(globalSelection().BatchMode)) addMemoLine(QStringLiteral("Upgrade failed."));
+  failureReported_ = false;
+  // A refusal is reported by the engine (reason, then StatusFailed) before the start
+  // returns; the window adds its end of the upgrade only if that report did not come.
+  const bool batch = globalSelection().BatchMode;
+  if (!startEngine(batch) && !failureReported_) reportFailure(batch);
 }
 
 bool TFormMain::startEngine(bool batch) {
@@ -405,8 +409,11 @@ bool TFormMain::loadFile(FileGroup& group, const QString& path, VersionSet* vers
   orvane::FirmwareLoad loaded = orvane::loadFirmwareFile(path, group.design().kind);
   if (!loaded) {
     writeError(__LINE__, group.design().loaderName, loaded.refusal().text);
-    // A refused file leaves no content behind that a later Start could upload.
+    // A refused file leaves no content behind that a later Start could upload, nor
+    // labels that would name an earlier file: the group shows no file, as its clear
+    // button would.
     group.forgetContent();
+    group.showNoFile();
     return false;
   }
   if (versionSet) ORVCRoVivazava::storeFileIdentification(*versionSet, loaded->identification);
@@ -472,9 +479,12 @@ void TFormMain::addMemoLine(const QString& line) {
   if (globalSelection().BatchMode) printBatchLine(line);
 }
 
-void TFormMain::setMemoFailed(bool failed) {
+void TFormMain::setMemoTone(MemoTone tone) {
+  QColor colour = QApplication::palette(MBootLoaderState).color(QPalette::Base);
+  if (tone == MemoTone::Succeeded) colour = QColor(170, 230, 170);
+  if (tone == MemoTone::Failed) colour = QColor(255, 80, 80);
   QPalette palette = MBootLoaderState->palette();
-  palette.setColor(QPalette::Base, failed ? QColor(255, 80, 80) : QApplication::palette(MBootLoaderState).color(QPalette::Base));
+  palette.setColor(QPalette::Base, colour);
   MBootLoaderState->setPalette(palette);
 }
 
@@ -513,6 +523,7 @@ void TFormMain::upgradeStatus(int kind, int value, const QString& text) {
 
 void TFormMain::reportSuccess(bool batch) {
   addMemoLine(QStringLiteral("Upgrade finished successfully."));
+  setMemoTone(MemoTone::Succeeded);
   setUserButtonsEnabled(true);
   PBLoadingFiles->setValue(0);
   if (engine_ && binFileData())
@@ -528,8 +539,9 @@ void TFormMain::reportSuccess(bool batch) {
 }
 
 void TFormMain::reportFailure(bool batch) {
+  failureReported_ = true;
   addMemoLine(QStringLiteral("Upgrade failed."));
-  setMemoFailed(true);
+  setMemoTone(MemoTone::Failed);
   writeError(__LINE__, "TFormMain::onUpgradeStatus", QStringLiteral("Upgrade failed."));
   setUserButtonsEnabled(true);
   PBLoadingFiles->setValue(0);
