@@ -1,5 +1,6 @@
 #include "app/HeadlessScan.h"
 
+#include "app/ExitCodes.h"
 #include "common/UiHooks.h"
 #include "common/Utilsfunctions.h"
 #include "discovery/ScanOrvaneModule.h"
@@ -46,21 +47,43 @@ Records sortedBy(const std::vector<std::unique_ptr<ORVCOrvaneDevice>>& devices,
   return records;
 }
 
-// One listed column: its JSON key and the record's text shown in it.
+// A value as scripts read it: the number beside the text shown, or null when the device
+// sent no such value.
+QJsonValue numberAndText(std::optional<quint32> number, const QString& text) {
+  if (!number) return QJsonValue(QJsonValue::Null);
+  return QJsonObject{{QStringLiteral("number"), qint64(*number)}, {QStringLiteral("text"), text}};
+}
+
+QJsonValue nameValue(const ORVCOrvaneDevice& d) {
+  return d.nameRead ? QJsonValue(d.deviceName) : QJsonValue(QJsonValue::Null);
+}
+
+// One listed column: its JSON key, the record's text shown in the tab-separated line, and
+// the value in the JSON object.
 struct Column {
   const char* key;
   QString ORVCOrvaneDevice::*text;
+  QJsonValue (*json)(const ORVCOrvaneDevice&);
 };
 
-const std::vector<Column> kNetworkColumns = {
-    {"mac", &ORVCOrvaneDevice::macAddressText}, {"ip", &ORVCOrvaneDevice::ipAddressText},
-    {"type", &ORVCOrvaneDevice::typeText},      {"fw", &ORVCOrvaneDevice::fwVersionText},
-    {"hw", &ORVCOrvaneDevice::hwVersionText},   {"name", &ORVCOrvaneDevice::deviceName}};
+QJsonValue macJson(const ORVCOrvaneDevice& d) { return d.macAddressText; }
+QJsonValue ipJson(const ORVCOrvaneDevice& d) { return d.ipAddressText; }
+QJsonValue i2cAddressJson(const ORVCOrvaneDevice& d) { return int(d.i2cAddress); }
+QJsonValue typeJson(const ORVCOrvaneDevice& d) { return numberAndText(d.typeNumber(), d.typeText); }
+QJsonValue fwJson(const ORVCOrvaneDevice& d) { return numberAndText(d.fwVersionNumber(), d.fwVersionText); }
+QJsonValue hwJson(const ORVCOrvaneDevice& d) { return numberAndText(d.hwVersionNumber(), d.hwVersionText); }
 
-const std::vector<Column> kI2cColumns = {
-    {"i2cAddress", &ORVCOrvaneDevice::i2cAddressText}, {"type", &ORVCOrvaneDevice::typeText},
-    {"fw", &ORVCOrvaneDevice::fwVersionText},          {"hw", &ORVCOrvaneDevice::hwVersionText},
-    {"name", &ORVCOrvaneDevice::deviceName}};
+const Column kType{"type", &ORVCOrvaneDevice::typeText, typeJson};
+const Column kFw{"fw", &ORVCOrvaneDevice::fwVersionText, fwJson};
+const Column kHw{"hw", &ORVCOrvaneDevice::hwVersionText, hwJson};
+const Column kName{"name", &ORVCOrvaneDevice::deviceName, nameValue};
+
+const std::vector<Column> kNetworkColumns = {{"mac", &ORVCOrvaneDevice::macAddressText, macJson},
+                                             {"ip", &ORVCOrvaneDevice::ipAddressText, ipJson},
+                                             kType, kFw, kHw, kName};
+
+const std::vector<Column> kI2cColumns = {{"i2cAddress", &ORVCOrvaneDevice::i2cAddressText, i2cAddressJson},
+                                         kType, kFw, kHw, kName};
 
 // Tab-separated lines, or a JSON array of objects with the columns' keys.
 void printDevices(const Records& records, const std::vector<Column>& columns, bool json) {
@@ -68,7 +91,7 @@ void printDevices(const Records& records, const std::vector<Column>& columns, bo
     QJsonArray array;
     for (const ORVCOrvaneDevice* d : records) {
       QJsonObject object;
-      for (const Column& c : columns) object.insert(QLatin1String(c.key), d->*c.text);
+      for (const Column& c : columns) object.insert(QLatin1String(c.key), c.json(*d));
       array.append(object);
     }
     writeStdout(QJsonDocument(array).toJson(QJsonDocument::Indented));
@@ -81,6 +104,20 @@ void printDevices(const Records& records, const std::vector<Column>& columns, bo
     out += fields.join(QLatin1Char('\t')).toUtf8() + '\n';
   }
   writeStdout(out);
+}
+
+// "--scan-i2c ADDRESS": the bus behind one gateway. No list answer at all is told apart
+// from an empty bus: the first is the exit code for an unreachable device.
+int scanI2cBus(const QString& address, bool json) {
+  ORVCScanOrvaneDevice scanner(kDiscoveryReplyWaitMs);
+  scanner.scanI2CBus(address);
+  if (!scanner.i2cScanAnswered()) {
+    writeStderr(QStringLiteral("orvane-upgrader: ") + address +
+                QStringLiteral(" did not answer the I2C bus scan (not a gateway, service not running, or switched off)"));
+    return kExitUnreachable;
+  }
+  printDevices(sortedBy(scanner.i2cDevices(), &ORVCOrvaneDevice::i2cAddressText), kI2cColumns, json);
+  return kExitDone;
 }
 
 }  // namespace
@@ -105,12 +142,9 @@ int runHeadlessScan(const QStringList& arguments) {
       writeStderr(QStringLiteral("--scan-i2c needs the IPv4 address of the network device in dotted decimal "
                                  "(for example 10.0.0.5), got \"") +
                   address + QStringLiteral("\"."));
-      return 2;
+      return kExitRefused;
     }
-    ORVCScanOrvaneDevice scanner(kDiscoveryReplyWaitMs);
-    scanner.scanI2CBus(address);
-    printDevices(sortedBy(scanner.i2cDevices(), &ORVCOrvaneDevice::i2cAddressText), kI2cColumns, json);
-    return 0;
+    return scanI2cBus(address, json);
   }
 
   ORVCScanOrvaneDevice scanner(kDiscoveryReplyWaitMs);
@@ -121,7 +155,7 @@ int runHeadlessScan(const QStringList& arguments) {
     // log names the interface step that failed.
     writeStderr(QStringLiteral("The discovery request could not be sent on every interface (sendSocket failed.); "
                                "the list may be incomplete. See the error log for the cause."));
-    return 1;
+    return kExitFailed;
   }
-  return 0;
+  return kExitDone;
 }

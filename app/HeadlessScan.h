@@ -6,7 +6,10 @@
 bool isHeadlessScanRequest(const QStringList& arguments);
 
 // Runs the discovery ("--scan") or the I2C bus scan ("--scan-i2c ADDRESS") and prints one
-// line per device (tab-separated, in the order the scan dialogs show them), or a JSON
-// array with "--json". Returns the exit code: 0, 2 for a refused address, or 1 when the
+// line per device (tab-separated, in the order the scan dialogs show them), or with
+// "--json" a JSON array of objects: type, fw and hw as {"number": N, "text": "18.3"}
+// (N = high << 16 | low; null for a value the device did not send, hw also when it reports
+// none), i2cAddress as a number. Returns the exit code (app/ExitCodes.h): 0; 2 for a refused
+// address; 3 when the I2C bus scan got no answer at all (an empty bus is 0); or 1 when the
 // discovery request could not be sent on every interface (the list printed may be incomplete).
 int runHeadlessScan(const QStringList& arguments);

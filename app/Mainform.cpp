@@ -381,9 +381,13 @@ void TFormMain::BStartClick() {
   PBLoadingFiles->setValue(0);
   setUserButtonsEnabled(false);
   addMemoLine(QStringLiteral("Start upgrade."));
-  setMemoFailed(false);
+  setMemoTone(MemoTone::Normal);
   if (!engine_) return;
-  if (!startEngine(globalSelection().BatchMode)) addMemoLine(QStringLiteral("Upgrade failed."));
+  failureReported_ = false;
+  // A refusal is reported by the engine (reason, then StatusFailed) before the start
+  // returns; the window adds its end of the upgrade only if that report did not come.
+  const bool batch = globalSelection().BatchMode;
+  if (!startEngine(batch) && !failureReported_) reportFailure();
 }
 
 bool TFormMain::startEngine(bool batch) {
@@ -435,8 +439,11 @@ bool TFormMain::loadFile(FileGroup& group, const QString& path, VersionSet* vers
     writeError(__LINE__, group.design().loaderName, loaded.refusal().text);
     lastRefusal_ = loaded.refusal().text + QStringLiteral(" (") +
                    pathsTried(group.design().kind, path).join(QStringLiteral(", ")) + u')';
-    // A refused file leaves no content behind that a later Start could upload.
+    // A refused file leaves no content behind that a later Start could upload, nor
+    // labels that would name an earlier file: the group shows no file, as its clear
+    // button would.
     group.forgetContent();
+    group.showNoFile();
     return false;
   }
   if (versionSet) ORVCRoVivazava::storeFileIdentification(*versionSet, loaded->identification);
@@ -505,9 +512,12 @@ void TFormMain::addMemoLine(const QString& line) {
   if (tracker_) tracker_->message(line);
 }
 
-void TFormMain::setMemoFailed(bool failed) {
+void TFormMain::setMemoTone(MemoTone tone) {
+  QColor colour = QApplication::palette(MBootLoaderState).color(QPalette::Base);
+  if (tone == MemoTone::Succeeded) colour = QColor(170, 230, 170);
+  if (tone == MemoTone::Failed) colour = QColor(255, 80, 80);
   QPalette palette = MBootLoaderState->palette();
-  palette.setColor(QPalette::Base, failed ? QColor(255, 80, 80) : QApplication::palette(MBootLoaderState).color(QPalette::Base));
+  palette.setColor(QPalette::Base, colour);
   MBootLoaderState->setPalette(palette);
 }
 
@@ -543,6 +553,7 @@ void TFormMain::upgradeStatus(int kind, int value, const QString& text) {
 
 void TFormMain::reportSuccess(bool batch) {
   addMemoLine(QStringLiteral("Upgrade finished successfully."));
+  setMemoTone(MemoTone::Succeeded);
   setUserButtonsEnabled(true);
   PBLoadingFiles->setValue(0);
   if (engine_ && binFileData())
@@ -565,8 +576,9 @@ void TFormMain::endRun() {
 }
 
 void TFormMain::reportFailure() {
+  failureReported_ = true;
   addMemoLine(QStringLiteral("Upgrade failed."));
-  setMemoFailed(true);
+  setMemoTone(MemoTone::Failed);
   writeError(__LINE__, "TFormMain::onUpgradeStatus", QStringLiteral("Upgrade failed."));
   setUserButtonsEnabled(true);
   PBLoadingFiles->setValue(0);

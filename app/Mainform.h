@@ -121,7 +121,10 @@ class TFormMain : public QMainWindow {
   void runBatch();
   void upgradeStatus(int kind, int value, const QString& text);
   void setUserButtonsEnabled(bool enabled);
-  void setMemoFailed(bool failed);
+  // The memo's background: the window's normal one, calm green after a success, light
+  // red after a failure.
+  enum class MemoTone { Normal, Succeeded, Failed };
+  void setMemoTone(MemoTone tone);
   void addMemoLine(const QString& line);
   void chooseFile(QString& selection, const QString& caption, const QString& filter);
   void endBatch(int exitCode);
@@ -167,6 +170,7 @@ class TFormMain : public QMainWindow {
   bool shownOnce_ = false;
   bool closed_ = false;
   bool batchEnded_ = false;
+  bool failureReported_ = false;  // the failure of the current start is on the memo
 
   QLabel* LabelIP = nullptr;
   QLineEdit* EIPAdress = nullptr;

@@ -1,5 +1,6 @@
 #include "common/IcmpEcho.h"
 
+#include "common/Globalfunctions.h"
 #include "common/Utilsfunctions.h"
 
 #include <arpa/inet.h>
@@ -10,10 +11,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <QStringList>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace orvane::icmp {
@@ -21,14 +24,35 @@ namespace orvane::icmp {
 namespace {
 constexpr int kDataSize = 32;
 
+// Once per process, when neither socket kind may be opened for lack of permission: one
+// line on standard error and in the error log that says what to change.
+void reportPermissionRefusal(int datagramError) {
+  static std::atomic<bool> reported{false};
+  if (reported.load()) return;
+  QFile range(QStringLiteral("/proc/sys/net/ipv4/ping_group_range"));
+  const QString rangeText =
+      range.open(QIODevice::ReadOnly) ? QString::fromLatin1(range.read(256)) : QString();
+  const QString text = echoPermissionText(datagramError, quint32(::getegid()), rangeText,
+                                          QFile::symLinkTarget(QStringLiteral("/proc/self/exe")));
+  if (text.isEmpty() || reported.exchange(true)) return;
+  std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+  std::fflush(stderr);
+  writeLogEntry(QStringLiteral("IcmpEcho"), __LINE__, QStringLiteral("orvane::icmp::EchoSocket"),
+                UseConfiguredOutputs, LogLevelError, text);
+}
+
 struct EchoSocket {
   int fd = -1;
   bool raw = false;
   EchoSocket() {
     fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (fd < 0) {
+      const int datagramError = errno;
       fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
       raw = fd >= 0;
+      const int rawError = errno;
+      if (fd < 0 && (rawError == EPERM || rawError == EACCES)) reportPermissionRefusal(datagramError);
+      errno = rawError;
     }
   }
   ~EchoSocket() {
@@ -67,6 +91,31 @@ void fillEchoRequest(quint8 (&request)[kRequestSize], quint16 identifier, quint1
 }  // namespace
 
 bool echoSocketAvailable() { return EchoSocket().fd >= 0; }
+
+QString echoPermissionText(int error, quint32 groupId, const QString& rangeText, const QString& programPath) {
+  if (error != EPERM && error != EACCES) return QString();
+  const QString range = rangeText.simplified();
+  const QStringList bounds = range.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+  bool lowOk = false, highOk = false;
+  const qint64 low = bounds.size() == 2 ? bounds[0].toLongLong(&lowOk) : 0;
+  const qint64 high = bounds.size() == 2 ? bounds[1].toLongLong(&highOk) : 0;
+  const QString group = QStringLiteral("group %1").arg(groupId);
+  const QString setcap =
+      QStringLiteral("give the program CAP_NET_RAW (\"setcap cap_net_raw+ep %1\")")
+          .arg(programPath.isEmpty() ? QStringLiteral("PATH") : programPath);
+  const QString sysctl = QStringLiteral("\"sysctl -w net.ipv4.ping_group_range='0 2147483647'\"");
+  QString why;
+  if (!lowOk || !highOk)
+    why = group + QStringLiteral("; net.ipv4.ping_group_range could not be read");
+  else if (qint64(groupId) < low || qint64(groupId) > high)
+    why = group + QStringLiteral(" is outside net.ipv4.ping_group_range \"") + range + QLatin1Char('"');
+  else  // inside the range, refused all the same (a security module, a container's rules)
+    return QStringLiteral("ICMP echo is not permitted for this user (") + group +
+           QStringLiteral(" is inside net.ipv4.ping_group_range \"") + range +
+           QStringLiteral("\", yet the system refused the socket): ") + setcap;
+  return QStringLiteral("ICMP echo is not permitted for this user (") + why + QStringLiteral("): allow it with ") +
+         sysctl + QStringLiteral(" or ") + setcap;
+}
 
 QByteArray echoRequestData() {
   QByteArray data(kDataSize, '\0');

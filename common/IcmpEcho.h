@@ -31,6 +31,13 @@ QByteArray echoRequestData();
 bool parseEchoReply(const quint8* datagram, qsizetype size, bool withIpHeader, quint16 identifier,
                     quint16 sequence);
 
+// The operator's line when no echo socket could be opened for lack of permission, in the
+// system's own terms; empty when `error` (errno of the unprivileged datagram socket) is
+// not EPERM or EACCES. `groupId` is the process's group, `rangeText` the content of
+// /proc/sys/net/ipv4/ping_group_range (empty when it could not be read), `programPath`
+// the executable to give CAP_NET_RAW to.
+QString echoPermissionText(int error, quint32 groupId, const QString& rangeText, const QString& programPath);
+
 // Sends one echo request with the 32 data bytes to the dotted IPv4 address and waits at
 // most timeoutMs for the matching echo reply.
 EchoResult sendEcho(const QString& dottedAddress, int timeoutMs);

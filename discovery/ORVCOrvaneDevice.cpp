@@ -10,9 +10,11 @@ void ORVCOrvaneDevice::applyType(const quint8* b) {
   typeHigh = quint16(b[0] << 8 | b[1]);
   typeLow = quint16(b[2] << 8 | b[3]);
   typeText = QString::number(typeHigh) + QLatin1Char('.') + QString::number(typeLow);
+  typeRead = true;
 }
 
 void ORVCOrvaneDevice::applyVersions(const quint8* b) {
+  versionsRead = true;
   if (b[0] != 0) {
     hwVersionMajor = b[0];
     hwVersionMinor = b[1];
@@ -48,6 +50,7 @@ void ORVCOrvaneDevice::applyName(const quint8* b) {
   QString name;
   for (int i = 0; i < 16 && b[i] != 0; ++i) name.append(b[i] >= 0x20 && b[i] <= 0x7E ? QChar(b[i]) : QChar('?'));
   deviceName = name;
+  nameRead = true;
 }
 
 void ORVCOrvaneDevice::applyI2cAddress(quint8 address) {
@@ -59,4 +62,19 @@ void ORVCOrvaneDevice::applyI2cAddress(quint8 address) {
 QString ORVCOrvaneDevice::versionPairText() const {
   if (hwVersionMajor != 0) return fwVersionText + QStringLiteral(" / ") + hwVersionText;
   return fwVersionText + QStringLiteral(" / NA");
+}
+
+std::optional<quint32> ORVCOrvaneDevice::typeNumber() const {
+  if (!typeRead) return std::nullopt;
+  return quint32(typeHigh) << 16 | typeLow;
+}
+
+std::optional<quint32> ORVCOrvaneDevice::fwVersionNumber() const {
+  if (!versionsRead) return std::nullopt;
+  return quint32(fwVersionMajor) << 16 | fwVersionMinor;
+}
+
+std::optional<quint32> ORVCOrvaneDevice::hwVersionNumber() const {
+  if (!versionsRead || hwVersionMajor == 0) return std::nullopt;
+  return quint32(hwVersionMajor) << 16 | hwVersionMinor;
 }

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QtGlobal>
 #include <array>
+#include <optional>
 
 // The record of one device found by a scan: a network device that answered the
 // broadcast discovery, or an I2C device found behind one. The decoding rules turn
@@ -24,6 +25,10 @@ class ORVCOrvaneDevice {
   quint8 fwVersionMinor = 0;
   QString i2cAddressText = QStringLiteral("Not defined");
   quint8 i2cAddress = 0;
+  // Which values a device actually sent; the texts above keep "Not defined" otherwise.
+  bool typeRead = false;
+  bool versionsRead = false;
+  bool nameRead = false;
 
   // Variable 0 / register 0: four bytes.
   void applyType(const quint8* bytes);
@@ -38,6 +43,13 @@ class ORVCOrvaneDevice {
 
   // "fw / hw", or "fw / NA" when the device reports no hardware version.
   QString versionPairText() const;
+
+  // The values as numbers, each two 16-bit halves packed as high << 16 | low, the way
+  // the texts show them ("18.3" is 18 << 16 | 3); empty when the device sent no such value.
+  std::optional<quint32> typeNumber() const;
+  std::optional<quint32> fwVersionNumber() const;
+  // Also empty when the device reports no hardware version (the text "-.-").
+  std::optional<quint32> hwVersionNumber() const;
 
   // Gateways (types 1.x and 8.x) are the network devices that can have I2C devices
   // behind them.

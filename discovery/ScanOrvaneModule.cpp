@@ -356,14 +356,16 @@ void ORVCScanOrvaneDevice::receiveUDP(const quint8* bytes, int count, const QStr
     const int n = rxBuffer_[4] * 256 + rxBuffer_[5];
     const quint16 stored = quint16(rxBuffer_[size_t(n) + 6] * 256 + rxBuffer_[size_t(n) + 7]);
     const bool intact = orvane::proto::packetChecksum(rxBuffer_.data(), n + 6) == stored;
+    const int code = rxBuffer_[0] * 256 + rxBuffer_[1];
     dropPartialFrame();  // the frame is complete: the next byte starts a new one
     if (!intact) return;  // the rest of this datagram cannot be trusted either
+    // A list answer without addresses lists nothing, but it is an answer: the bus is empty.
+    if (code == orvane::proto::I2cScanAnswer) i2cScanAnswered_ = true;
     if (n == 0) continue;
 
     // Copy the payload: a handler may feed the assembler again one day, and the
     // next frame of this datagram reuses rxBuffer_.
     const std::vector<quint8> payload(rxBuffer_.begin() + 6, rxBuffer_.begin() + 6 + n);
-    const int code = rxBuffer_[0] * 256 + rxBuffer_[1];
     switch (code) {
       case orvane::proto::VariablesAnswer:
         receiveUDP_IPData(payload.data(), n, sourceText);
@@ -429,6 +431,7 @@ void ORVCScanOrvaneDevice::receiveUDP_IPData(const quint8* payload, int length, 
 
 bool ORVCScanOrvaneDevice::scanI2CBus(const QString& ipAddress) {
   i2cDevices_.clear();
+  i2cScanAnswered_ = false;
   I2cExchange exchange(*this, ipAddress);
   if (exchange.open()) {
     if (exchange.send(orvane::proto::i2cScanRequest())) exchange.collect(-1);

@@ -56,6 +56,11 @@ class ORVCScanOrvaneDevice {
   // I2C bus scan through the network device at ipAddress; always true. Only answers from
   // that address and port count, and the scan ends by settings().i2cScanDeadlineMs.
   bool scanI2CBus(const QString& ipAddress);
+  // True when a list answer, an empty one included, reached the assembler since the last
+  // I2C bus scan began (like the list itself, which any list answer rebuilds): after that
+  // scan, an empty i2cDevices() then means an empty bus rather than no answer at all (not
+  // a gateway, service not running, switched off).
+  bool i2cScanAnswered() const { return i2cScanAnswered_; }
   void receiveUDP_I2CList(const quint8* payload, int length, const QString& sourceText);
   void receiveUDP_I2CData(const quint8* payload, int length, const QString& sourceText, int deviceIndex);
 
@@ -87,6 +92,7 @@ class ORVCScanOrvaneDevice {
   quint16 rxSourcePort_ = 0;
   QSet<QString> listedMacs_;  // the MAC texts of networkDevices_
   bool capLogged_ = false;    // the cap entry of this discovery was written
+  bool i2cScanAnswered_ = false;  // a list answer arrived during the last I2C bus scan
   std::vector<std::unique_ptr<ORVCOrvaneDevice>> networkDevices_;
   std::vector<std::unique_ptr<ORVCOrvaneDevice>> i2cDevices_;
 };

@@ -18,6 +18,10 @@ QJsonObject device(int index, const char* mac, const char* name, const QJsonArra
   return d;
 }
 
+QJsonObject numberAndText(int number, const char* text) {
+  return QJsonObject{{"number", number}, {"text", text}};
+}
+
 class DiscoveryCli : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -63,9 +67,10 @@ TEST_F(DiscoveryCli, ScanJsonPrintsAnArrayOfObjects) {
   const QJsonObject first = a[0].toObject();
   EXPECT_EQ(first.value("mac").toString(), "00-00-00-00-00-0A");
   EXPECT_EQ(first.value("ip").toString(), labDeviceAddress(1));
-  EXPECT_EQ(first.value("type").toString(), "18.3");
-  EXPECT_EQ(first.value("fw").toString(), "3.10");
-  EXPECT_EQ(first.value("hw").toString(), "2.1");
+  // Numbers as numbers (high << 16 | low), the text shown beside.
+  EXPECT_EQ(first.value("type").toObject(), numberAndText(18 << 16 | 3, "18.3"));
+  EXPECT_EQ(first.value("fw").toObject(), numberAndText(3 << 16 | 10, "3.10"));
+  EXPECT_EQ(first.value("hw").toObject(), numberAndText(2 << 16 | 1, "2.1"));
   EXPECT_EQ(first.value("name").toString(), "Alpha");
   EXPECT_EQ(first.keys().size(), 6);
   EXPECT_EQ(a[1].toObject().value("mac").toString(), "00-00-00-00-00-0B");
@@ -86,22 +91,35 @@ TEST_F(DiscoveryCli, ScanI2cJson) {
   const QJsonArray a = QJsonDocument::fromJson(run.standardOutput).array();
   ASSERT_EQ(a.size(), 2);
   const QJsonObject o = a[0].toObject();
-  EXPECT_EQ(o.value("i2cAddress").toString(), "0x08 (8)");
-  EXPECT_EQ(o.value("type").toString(), "5.1");
-  EXPECT_EQ(o.value("fw").toString(), "3.0");
-  EXPECT_EQ(o.value("hw").toString(), "2.1");
+  ASSERT_TRUE(o.value("i2cAddress").isDouble());
+  EXPECT_EQ(o.value("i2cAddress").toInt(), 8);
+  EXPECT_EQ(o.value("type").toObject(), numberAndText(5 << 16 | 1, "5.1"));
+  EXPECT_EQ(o.value("fw").toObject(), numberAndText(3 << 16 | 0, "3.0"));
+  EXPECT_EQ(o.value("hw").toObject(), numberAndText(2 << 16 | 1, "2.1"));
   EXPECT_EQ(o.value("name").toString(), "Eight");
   EXPECT_EQ(o.keys().size(), 5);
+  // A device without a hardware version: null, the key still there.
+  const QJsonObject eighty = a[1].toObject();
+  EXPECT_EQ(eighty.value("i2cAddress").toInt(), 80);
+  EXPECT_EQ(eighty.value("type").toObject(), numberAndText(6 << 16 | 2, "6.2"));
+  EXPECT_EQ(eighty.value("fw").toObject(), numberAndText(1 << 16 | 2, "1.2"));
+  ASSERT_TRUE(eighty.contains("hw"));
+  EXPECT_TRUE(eighty.value("hw").isNull());
+  EXPECT_EQ(eighty.value("name").toString(), "Eighty");
 }
 
-TEST_F(DiscoveryCli, ScanI2cOfASilentAddressPrintsNothing) {
-  const ProgramRun plain = home.run({"--scan-i2c", labAbsentAddress()});
-  ASSERT_TRUE(plain.finished);
-  EXPECT_EQ(plain.exitCode, 0);
-  EXPECT_TRUE(plain.standardOutput.isEmpty());
-  const ProgramRun json = home.run({"--scan-i2c", labAbsentAddress(), "--json"});
-  EXPECT_EQ(QJsonDocument::fromJson(json.standardOutput).array().size(), 0);
-  EXPECT_TRUE(QJsonDocument::fromJson(json.standardOutput).isArray());
+TEST_F(DiscoveryCli, ScanI2cOfASilentAddressSaysSoAndExitsUnreachable) {
+  for (const bool json : {false, true}) {
+    QStringList args{"--scan-i2c", labAbsentAddress()};
+    if (json) args << "--json";
+    const ProgramRun run = home.run(args);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, 3) << json;
+    EXPECT_TRUE(run.standardOutput.isEmpty()) << run.standardOutput.toStdString();
+    EXPECT_EQ(outputLines(run.standardError),
+              QStringList{"orvane-upgrader: " + labAbsentAddress() +
+                          " did not answer the I2C bus scan (not a gateway, service not running, or switched off)"});
+  }
 }
 
 TEST_F(DiscoveryCli, InvalidI2cAddressIsRefused) {
@@ -111,6 +129,105 @@ TEST_F(DiscoveryCli, InvalidI2cAddressIsRefused) {
   EXPECT_TRUE(run.standardOutput.isEmpty());
   EXPECT_TRUE(run.standardError.contains("--scan-i2c")) << run.standardError.toStdString();
   EXPECT_TRUE(sim->received(labDeviceAddress(1), 7010).isEmpty());
+}
+
+// Devices that answer the I2C bus scan differently: a meter that does not serve it at all
+// (not a gateway), a gateway without a hardware version whose bus is empty, and a gateway
+// whose I2C device is listed but never identified.
+class DiscoveryCliGateways : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ORVANE_REQUIRE_LAB();
+    ASSERT_TRUE(home.isValid());
+    QJsonObject meter = labMeterDevice(0, "00-00-00-00-00-01", "Meter");
+    meter.insert("faults", QJsonObject{{"udpRaw", QJsonObject{{"05", QJsonArray{}}}}});
+    const QJsonObject gateway{{"address", labDeviceAddress(1)},
+                              {"type", "00010002"},
+                              {"versionWord", "0003000B"},
+                              {"mac", "00-00-00-00-00-02"},
+                              {"name", "Empty bus"}};
+    // A gateway that lists its bus but never answers an identification.
+    QJsonObject mute{{"address", labDeviceAddress(2)},
+                     {"type", "00080001"},
+                     {"mac", "00-00-00-00-00-03"},
+                     {"name", "Mute bus"},
+                     {"i2c", QJsonArray{QJsonObject{{"address", 80}}}}};
+    mute.insert("faults", QJsonObject{{"udpRaw", QJsonObject{{"07", QJsonArray{}}}}});
+    sim = std::make_unique<Simulator>(QJsonObject{{"devices", QJsonArray{meter, gateway, mute}}});
+    ASSERT_TRUE(sim->started());
+  }
+  TempHome home;
+  std::unique_ptr<Simulator> sim;
+};
+
+TEST_F(DiscoveryCliGateways, ScanJsonGivesNullForAMissingHardwareVersion) {
+  const ProgramRun run = home.run({"--scan", "--json"});
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
+  const QJsonArray a = QJsonDocument::fromJson(run.standardOutput).array();
+  ASSERT_EQ(a.size(), 3) << run.standardOutput.toStdString();
+  const QJsonObject gateway = a[1].toObject();
+  EXPECT_EQ(gateway.value("ip").toString(), labDeviceAddress(1));
+  EXPECT_EQ(gateway.value("type").toObject(), numberAndText(1 << 16 | 2, "1.2"));
+  EXPECT_EQ(gateway.value("fw").toObject(), numberAndText(3 << 16 | 11, "3.11"));
+  ASSERT_TRUE(gateway.contains("hw"));
+  EXPECT_TRUE(gateway.value("hw").isNull());
+  EXPECT_EQ(gateway.value("name").toString(), "Empty bus");
+  EXPECT_EQ(gateway.keys().size(), 6);
+  // The tab-separated line keeps the text the scan dialog shows.
+  const ProgramRun plain = home.run({"--scan"});
+  EXPECT_EQ(outputLines(plain.standardOutput).value(1),
+            "00-00-00-00-00-02\t" + labDeviceAddress(1) + "\t1.2\t3.11\t-.-\tEmpty bus");
+}
+
+TEST_F(DiscoveryCliGateways, ScanI2cJsonGivesNullForValuesNeverSent) {
+  const ProgramRun run = home.run({"--scan-i2c", labDeviceAddress(2), "--json"});
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
+  const QJsonArray a = QJsonDocument::fromJson(run.standardOutput).array();
+  ASSERT_EQ(a.size(), 1) << run.standardOutput.toStdString();
+  const QJsonObject o = a[0].toObject();
+  EXPECT_EQ(o.value("i2cAddress").toInt(), 80);
+  for (const char* key : {"type", "fw", "hw", "name"}) {
+    ASSERT_TRUE(o.contains(key)) << key;
+    EXPECT_TRUE(o.value(key).isNull()) << key;
+  }
+  // The listing shows the record's defaults.
+  const ProgramRun plain = home.run({"--scan-i2c", labDeviceAddress(2)});
+  EXPECT_EQ(outputLines(plain.standardOutput),
+            QStringList{"0x50 (80)\tNot defined\tNot defined\tNot defined\tNot defined"});
+}
+
+TEST_F(DiscoveryCliGateways, ScanI2cTellsAnEmptyBusFromNoAnswer) {
+  const QString noAnswer = " did not answer the I2C bus scan (not a gateway, service not running, or switched off)";
+  const struct {
+    QString address;
+    bool json;
+    int exitCode;
+    QByteArray out;
+    QStringList err;
+  } cases[] = {
+      {labDeviceAddress(1), false, 0, "", {}},
+      {labDeviceAddress(1), true, 0, "[\n]\n", {}},
+      {labDeviceAddress(0), false, 3, "", {"orvane-upgrader: " + labDeviceAddress(0) + noAnswer}},
+      {labDeviceAddress(0), true, 3, "", {"orvane-upgrader: " + labDeviceAddress(0) + noAnswer}},
+  };
+  for (const auto& c : cases) {
+    QStringList args{"--scan-i2c", c.address};
+    if (c.json) args << "--json";
+    const ProgramRun run = home.run(args);
+    const std::string what = args.join(' ').toStdString();
+    ASSERT_TRUE(run.finished) << what;
+    EXPECT_EQ(run.exitCode, c.exitCode) << what;
+    EXPECT_EQ(run.standardOutput, c.out) << what;
+    EXPECT_EQ(outputLines(run.standardError), c.err) << what;
+    if (c.json && c.exitCode == 0) {
+      EXPECT_TRUE(QJsonDocument::fromJson(run.standardOutput).isArray()) << what;
+    }
+  }
+  // Each was asked: the silent one did get the request.
+  EXPECT_FALSE(sim->received(labDeviceAddress(0), 7010).isEmpty());
+  EXPECT_TRUE(home.errorLogText().isEmpty()) << home.errorLogText().toStdString();
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Pictures of the windows in the states a user meets: the main window idle, after a
-// successful upgrade, and the network scan dialog with devices listed. Each picture is
-// checked for its size; with ORVANE_SCREENSHOT_DIR set (scripts/screenshots, under Xvfb)
+// successful upgrade (its memo green), and the network scan dialog with devices listed.
+// Each picture is checked for its size; with ORVANE_SCREENSHOT_DIR set (scripts/screenshots, under Xvfb)
 // it is also saved there as a PNG.
 #include "support/EngineProbe.h"
 #include "support/Lab.h"
@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeWidget>
@@ -58,6 +59,18 @@ class WindowScreenshotsLab : public WindowFixture {
   }
 };
 
+// The share of the pixels of `inner`, as `window` is pictured, that have this colour.
+double shareOfColour(QWidget* window, QWidget* inner, const QColor& colour) {
+  const QImage picture = window->grab().toImage();
+  const QRect area(inner->mapTo(window, QPoint(0, 0)) * picture.devicePixelRatio(),
+                   inner->size() * picture.devicePixelRatio());
+  int matching = 0, all = 0;
+  for (int y = area.top(); y <= area.bottom(); ++y)
+    for (int x = area.left(); x <= area.right(); ++x, ++all)
+      if (picture.pixelColor(x, y).rgb() == colour.rgb()) ++matching;
+  return all == 0 ? 0.0 : double(matching) / all;
+}
+
 TEST_F(WindowScreenshotsLab, MainWindowIdleScanDialogAndAfterAnUpgrade) {
   Simulator sim(devices());
   ASSERT_TRUE(sim.started());
@@ -90,6 +103,9 @@ TEST_F(WindowScreenshotsLab, MainWindowIdleScanDialogAndAfterAnUpgrade) {
       << memoLines(*form).join(" | ").toStdString();
   EXPECT_EQ(text("LOldVersion"), "3.11 / 2.1");
   keep(form.get(), QStringLiteral("main-after-upgrade.png"), QSize(638, 311));
+  // The picture itself shows the success: the memo's page is mostly its calm green.
+  EXPECT_GT(shareOfColour(form.get(), ctl<QPlainTextEdit>("MBootLoaderState")->viewport(), QColor(170, 230, 170)),
+            0.5);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,42 @@ TEST(DeviceRecord, VersionsInBothLayouts) {
     EXPECT_EQ(s(d.fwVersionText), c.fwText) << c.bytes;
     EXPECT_EQ(s(d.versionPairText()), c.pair) << c.bytes;
   }
+}
+
+// The numbers scripts get: each value's two halves packed high << 16 | low, exactly what
+// its text shows; nothing for a value the device did not send.
+TEST(DeviceRecord, ValuesAsNumbers) {
+  using Number = std::optional<quint32>;
+  const ORVCOrvaneDevice blank;
+  EXPECT_EQ(blank.typeNumber(), Number()) << "no type read";
+  EXPECT_EQ(blank.fwVersionNumber(), Number()) << "no versions read";
+  EXPECT_EQ(blank.hwVersionNumber(), Number()) << "no versions read";
+  EXPECT_FALSE(blank.nameRead);
+
+  const struct {
+    const char* type;
+    const char* versions;
+    Number typeNumber, fw, hw;
+  } cases[] = {
+      {"00120003", "0201030A", 0x00120003, 0x0003000A, 0x00020001},
+      {"00010008", "0003000A", 0x00010008, 0x0003000A, Number()},
+      {"FFFFFFFF", "0103050A", 0xFFFFFFFF, 0x0005000A, 0x00010003},
+      // One-value layout: the record keeps the low byte of each word, and so does its number.
+      {"00000000", "0003050A", 0x00000000, 0x0003000A, Number()},
+      {"00000000", "00000000", 0x00000000, 0x00000000, Number()},
+  };
+  for (const auto& c : cases) {
+    ORVCOrvaneDevice d;
+    d.applyType(u8(hex(c.type)));
+    EXPECT_EQ(d.typeNumber(), c.typeNumber) << c.type;
+    EXPECT_EQ(d.fwVersionNumber(), Number()) << c.type << ": versions not read yet";
+    d.applyVersions(u8(hex(c.versions)));
+    EXPECT_EQ(d.fwVersionNumber(), c.fw) << c.versions;
+    EXPECT_EQ(d.hwVersionNumber(), c.hw) << c.versions;
+  }
+  ORVCOrvaneDevice named;
+  named.applyName(u8(QByteArray(16, '\0')));
+  EXPECT_TRUE(named.nameRead) << "an empty name is a name the device sent";
 }
 
 TEST(DeviceRecord, EachRuleSetsEveryFieldItNames) {

@@ -293,6 +293,54 @@ TEST(DiscoveryI2cScan, ScanStartsWithAnEmptyList) {
   EXPECT_TRUE(scanner.i2cDevices().empty());
 }
 
+// An empty bus and a device that does not answer the scan both leave the list empty;
+// only i2cScanAnswered tells them apart.
+TEST(DiscoveryI2cScan, TellsAnEmptyBusFromNoAnswer) {
+  const QByteArray emptyList = hex("00 06 00 00 00 00 FF F9");
+  const struct {
+    const char* what;
+    std::vector<QByteArray> replies;  // to the list request
+    bool answered;
+    size_t devices;
+  } cases[] = {
+      {"an empty list", {emptyList}, true, 0},
+      {"a list of two", {kListFrame}, true, 2},
+      {"silence", {}, false, 0},
+      {"a list with a wrong checksum", {hex("00 06 00 00 00 02 08 50 f7 a8")}, false, 0},
+      {"a discovery answer instead", {buildPacket(orvane::proto::VariablesAnswer, 0, hex("00 00 12 00 03"))}, false, 0},
+      {"an empty datagram", {QByteArray()}, false, 0},
+  };
+  for (const auto& c : cases) {
+    const std::vector<QByteArray> replies = c.replies;
+    FakeGateway gateway([replies](const QByteArray& request) {
+      std::vector<FakeGateway::Reply> out;
+      if (request == orvane::proto::i2cScanRequest())
+        for (const QByteArray& r : replies) out.push_back({r});
+      return out;
+    });
+    ORVCScanOrvaneDevice scanner(0, loopbackSettings(gateway.port(), 100));
+    EXPECT_FALSE(scanner.i2cScanAnswered()) << c.what << ": before any scan";
+    scanner.scanI2CBus(QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(scanner.i2cScanAnswered(), c.answered) << c.what;
+    EXPECT_EQ(scanner.i2cDevices().size(), c.devices) << c.what;
+  }
+}
+
+TEST(DiscoveryI2cScan, EachScanStartsUnanswered) {
+  std::atomic<int> scans{0};
+  FakeGateway gateway([&scans](const QByteArray& request) -> std::vector<FakeGateway::Reply> {
+    // Only the first scan gets its list.
+    if (request == orvane::proto::i2cScanRequest() && scans++ == 0) return {{hex("00 06 00 00 00 00 FF F9")}};
+    return {};
+  });
+  ORVCScanOrvaneDevice scanner(0, loopbackSettings(gateway.port(), 100));
+  scanner.scanI2CBus(QStringLiteral("127.0.0.1"));
+  ASSERT_TRUE(scanner.i2cScanAnswered());
+  scanner.scanI2CBus(QStringLiteral("127.0.0.1"));
+  EXPECT_FALSE(scanner.i2cScanAnswered());
+  EXPECT_EQ(scans.load(), 2);
+}
+
 TEST_F(DiscoveryI2c, ListKeepsOnlyI2cAddressesEachOnce) {
   const struct {
     const char* what;
