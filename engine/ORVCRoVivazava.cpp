@@ -225,6 +225,16 @@ bool ORVCRoVivazavaPrivate::freeIphlpapiDll() {
   return true;
 }
 
+void ORVCRoVivazavaPrivate::forgetLastRun() {
+  end = {};
+  networkComparison = {};
+  i2cComparison = {};
+  firstFailure.clear();
+  failureResult = UpgradeResult::Failed;
+  restartDeadline = QDeadlineTimer();   // expired: no flashing wait has begun
+  restartRetry = false;
+}
+
 // startUpgrade's refusal of `message`, before anything reaches the device.
 bool ORVCRoVivazavaPrivate::refuseStart(const QString& ip, const QString& message) {
   fail(message, bracketed({QStringLiteral("device ") + ip}), false);
@@ -234,11 +244,7 @@ bool ORVCRoVivazavaPrivate::refuseStart(const QString& ip, const QString& messag
 bool ORVCRoVivazavaPrivate::startUpgrade(const QString& ip, int i2cAddr, const QByteArray* bin,
                                          const QByteArray* bi2, const QByteArray* web, bool batch,
                                          const orvane::engine::UpgradeOptions& runOptions) {
-  end = {};
-  networkComparison = {};
-  i2cComparison = {};
-  firstFailure.clear();
-  failureResult = UpgradeResult::Failed;
+  forgetLastRun();
   tellStage(UpgradeStage::Starting);
   if (!isValidIpText(ip)) return refuseStart(ip, QStringLiteral("IP address ") + ip + QStringLiteral(" not valid."));
   if (reachability && !reachability(ip)) {
@@ -256,7 +262,6 @@ bool ORVCRoVivazavaPrivate::startUpgrade(const QString& ip, int i2cAddr, const Q
   connection.abort();
   endTransfer();
   connectionPort = 0;
-  restartRetry = false;
 
   ipAddress = ip;
   i2cAddress = i2cAddr;

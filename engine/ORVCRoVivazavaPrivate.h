@@ -126,6 +126,8 @@ class ORVCRoVivazavaPrivate {
   bool startUpgrade(const QString& ip, int i2cAddr, const QByteArray* bin, const QByteArray* bi2,
                     const QByteArray* web, bool batch, const orvane::engine::UpgradeOptions& options);
   bool refuseStart(const QString& ip, const QString& message);
+  // What a run reports about itself, back to nothing known.
+  void forgetLastRun();
   // The state changes here (or to Terminal in fail()); the stage observer follows.
   void enter(State s);
   void tellStage(orvane::engine::UpgradeStage s);
