@@ -301,7 +301,7 @@ QList<RunSummary> threeRuns() {
   a.stage = QStringLiteral("done");
   a.network = DeviceFacts{true,          packed(18, 3), packed(3, 11),
                           packed(3, 12), packed(1, 2),  true,
-                          packed(18, 3), packed(3, 12), QStringLiteral("upgrade")};
+                          packed(18, 3), packed(3, 12), QStringLiteral("upgrade"), QString()};
   a.files = {runFile(QStringLiteral("bin"), QStringLiteral("/fw/dev.bin"), "abc")};
   a.seconds = 42.5;
   a.started = local(9, 8, 30, 10).toUTC();
@@ -319,7 +319,8 @@ QList<RunSummary> threeRuns() {
                       false,
                       packed(7, 1),
                       packed(1, 5),
-                      QStringLiteral("upgrade")};
+                      QStringLiteral("upgrade"),
+                      QString()};
   b.result = QStringLiteral("unconfirmed");
   b.exitCode = 6;
   b.stage = QStringLiteral("i2c-verify");

@@ -57,10 +57,10 @@ RunSummary fullUpgrade() {
   s.written = s.activated = true;
   s.network = DeviceFacts{true,          packed(18, 3), packed(3, 11),
                           packed(3, 12), packed(1, 2),  true,
-                          packed(18, 3), packed(3, 12), QStringLiteral("upgrade")};
+                          packed(18, 3), packed(3, 12), QStringLiteral("upgrade"), QString()};
   s.i2c = DeviceFacts{true,         packed(7, 1), packed(1, 4),
                       packed(1, 5), kNoVersion,   true,
-                      packed(7, 1), packed(1, 5), QStringLiteral("upgrade")};
+                      packed(7, 1), packed(1, 5), QStringLiteral("upgrade"), QString()};
   s.files = {runFile(QStringLiteral("bin"), QStringLiteral("/data/fw/dev.bin"), "abc"),
              runFile(QStringLiteral("bi2"), QStringLiteral("/data/fw/i2c.bi2"), QByteArray())};
   s.seconds = 42.5;
