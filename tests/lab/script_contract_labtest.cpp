@@ -94,8 +94,11 @@ void expectOutcome(TempHome& home, const Outcome& c, int timeoutMs = 120000) {
   ASSERT_TRUE(run.finished) << run.standardError.toStdString();
   const QString err = QString::fromLocal8Bit(run.standardError);
   EXPECT_EQ(run.exitCode, c.exitCode) << run.standardOutput.toStdString() << err.toStdString();
-  if (*c.stderrHas) EXPECT_TRUE(err.contains(QString::fromUtf8(c.stderrHas))) << err.toStdString();
-  else EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+  if (*c.stderrHas) {
+    EXPECT_TRUE(err.contains(QString::fromUtf8(c.stderrHas))) << err.toStdString();
+  } else {
+    EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+  }
   const QList<QJsonObject> lines = jsonLines(run.standardOutput);
   for (const QJsonObject& line : lines) EXPECT_FALSE(line.contains("unparsed")) << line.value("unparsed").toString().toStdString();
   if (c.result) {
@@ -104,7 +107,9 @@ void expectOutcome(TempHome& home, const Outcome& c, int timeoutMs = 120000) {
     EXPECT_EQ(result.value("exitCode").toInt(-1), c.exitCode);
     EXPECT_EQ(result.value("ip").toString(), c.arguments.at(c.arguments.indexOf("-IP") + 1));
   }
-  if (c.messageHas) EXPECT_TRUE(saidMessage(lines, QString::fromUtf8(c.messageHas))) << run.standardOutput.toStdString();
+  if (c.messageHas) {
+    EXPECT_TRUE(saidMessage(lines, QString::fromUtf8(c.messageHas))) << run.standardOutput.toStdString();
+  }
 }
 
 // Runs that end before anything is flashed, or with a short flash: one per outcome.
@@ -173,7 +178,9 @@ TEST_F(ScriptContractLab, WholeRunJsonLinesCarryTheDocumentedFields) {
     const QString event = o.value("event").toString();
     ASSERT_TRUE(QStringList({"stage", "progress", "message", "result"}).contains(event)) << event.toStdString();
     if (event == "stage") stages << o.value("stage").toString();
-    if (event == "progress") EXPECT_TRUE(o.value("percent").isDouble());
+    if (event == "progress") {
+      EXPECT_TRUE(o.value("percent").isDouble());
+    }
   }
   EXPECT_EQ(stages, QStringList({"checking", "bin-upload", "readback", "activating", "restarting", "bin-verify",
                                  "web-upload", "i2c-check", "i2c-transfer", "i2c-restarting", "i2c-verify", "done"}));
