@@ -160,6 +160,14 @@ QtMessageHandler routeQtMessagesToLog() { return qInstallMessageHandler(qtMessag
 
 namespace {
 
+// The arguments Qt gets: the program name only. The command line belongs to the
+// upgrader, so an argument such as "-platform" is reported as a bad argument, not acted on.
+struct QtArguments {
+  explicit QtArguments(char* programName) : argv{programName, nullptr} {}
+  int argc = 1;
+  char* argv[2];
+};
+
 // The windows and the event loop; an exception that escapes them ends the run.
 int runWindowsGuarded(QApplication& app) {
   QString failure;
@@ -176,10 +184,8 @@ int runWindowsGuarded(QApplication& app) {
   return kExitFailed;
 }
 
-// The windows, for the operator or for one batch upgrade. Qt gets the program name only:
-// the command line belongs to the upgrader, so an argument such as "-platform" is
-// reported as a bad argument, not acted on.
-int runWithWindows(bool batch, char* programName) {
+// The windows, for the operator or for one batch upgrade.
+int runWithWindows(bool batch, QtArguments& qt) {
   if (!batch) {
     const QString missing = missingDisplayLine();
     if (!missing.isEmpty()) {
@@ -194,9 +200,7 @@ int runWithWindows(bool batch, char* programName) {
     // A batch run must work on a machine without a display.
     if (batchNeedsOffscreenPlatform()) qputenv("QT_QPA_PLATFORM", "offscreen");
   }
-  int qtArgc = 1;
-  char* qtArgv[] = {programName, nullptr};
-  QApplication app(qtArgc, qtArgv);
+  QApplication app(qt.argc, qt.argv);
   QApplication::setApplicationDisplayName(QString::fromLatin1(orvane::kPlatformTitle));
   bindUiHooks();
   return runWindowsGuarded(app);
@@ -247,13 +251,11 @@ int runRoVivazava(int argc, char** argv) {
   const QString executableDir = executableDirectory(argc > 0 ? argv[0] : nullptr);
   const QString logDirectory = prepareLogDirectory(executableDir);
   configureLog(LogToFile, 0, logDirectory);
-  char* programName = argc > 0 ? argv[0] : const_cast<char*>("orvane-upgrader");
-  int qtArgc = 1;
-  char* qtArgv[] = {programName, nullptr};
+  QtArguments qt(argc > 0 ? argv[0] : const_cast<char*>("orvane-upgrader"));
 
   if (isHeadlessScanRequest(arguments)) {
     routeQtMessagesToLog();
-    QCoreApplication app(qtArgc, qtArgv);
+    QCoreApplication app(qt.argc, qt.argv);
     return runHeadlessScan(arguments);
   }
 
@@ -268,9 +270,9 @@ int runRoVivazava(int argc, char** argv) {
   configureLog(outcome.errorOutputs, outcome.generalOutputs, logDirectory);
 
   if (outcome.result == CommandLineResult::Interactive || outcome.result == CommandLineResult::Batch) {
-    return runWithWindows(outcome.result == CommandLineResult::Batch, programName);
+    return runWithWindows(outcome.result == CommandLineResult::Batch, qt);
   }
   routeQtMessagesToLog();
-  QCoreApplication app(qtArgc, qtArgv);
+  QCoreApplication app(qt.argc, qt.argv);
   return runScriptMode(outcome);
 }
