@@ -33,10 +33,9 @@ const QString kBadArgument = QStringLiteral("Bad executable argument\t");
 // Every option the program knows, also those handled before the parser (help, version,
 // listings): an argument that differs from one of them only in case is a typing error.
 const char* const kKnownOptions[] = {
-    "-IP",       "-I2CA",   "-B",          "-B2",         "-W",         "-DebugMsg",
-    "-NoLogFile", "--json", "--check",     "--verify",    "--skip-current", "--no-downgrade",
-    "--restart-timeout", "--history", "--since", "--help", "-h",         "-?",
-    "--version", "--scan",  "--scan-i2c",
+    "-IP", "-I2CA", "-B", "-B2", "-W", "-DebugMsg", "-NoLogFile",
+    "--json", "--check", "--verify", "--skip-current", "--no-downgrade", "--restart-timeout", "--history", "--since",
+    "--help", "-h", "-?", "--version", "--scan", "--scan-i2c",
 };
 
 // The on/off options for scripts.

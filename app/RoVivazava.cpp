@@ -197,8 +197,9 @@ int runWithWindows(bool batch, QtArguments& qt) {
     }
   } else {
     routeQtMessagesToLog();
-    // A batch run must work on a machine without a display.
-    if (batchNeedsOffscreenPlatform()) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A batch run must work on a machine without a display, or with a stale local one
+    // (Qt would abort on it).
+    if (batchNeedsOffscreenPlatform() || !missingDisplayLine().isEmpty()) qputenv("QT_QPA_PLATFORM", "offscreen");
   }
   QApplication app(qt.argc, qt.argv);
   QApplication::setApplicationDisplayName(QString::fromLatin1(orvane::kPlatformTitle));

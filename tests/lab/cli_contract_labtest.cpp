@@ -5,6 +5,7 @@
 #include "support/TempHome.h"
 #include "unit/window_kit.h"
 
+#include <QFileInfo>
 #include <QJsonObject>
 #include <gtest/gtest.h>
 
@@ -26,18 +27,27 @@ void expectNoQtLine(const QByteArray& standardError) {
 // Qt has something to say about both.
 const QStringList kBareEnvironment = {QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("XDG_RUNTIME_DIR")};
 
-TEST(BatchStandardError, HoldsNoMessageOfQt) {
-  ORVANE_REQUIRE_LAB();
-  windowkit::application();
-  TempHome home;
-  ASSERT_TRUE(home.isValid());
+class BatchStandardError : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ORVANE_REQUIRE_LAB();
+    windowkit::application();
+    ASSERT_TRUE(home.isValid());
+  }
   // The upload is refused by the device: a short run that still shows the window.
-  Simulator sim(gatewayConfig(1000, QJsonObject{{"http", "404"}}));
-  ASSERT_TRUE(sim.started());
-  const QString bin = windowkit::writeFile(
-      home.tempPath(), QStringLiteral("gateway.bin"),
-      windowkit::firmwareImage("00 01 00 03", "00 03 00 0B", "00 00 00 00", QByteArray(900, '\x42')));
-  const ProgramRun run = home.run({"-IP", labDeviceAddress(0), "-B", bin}, kBareEnvironment, 60000);
+  ProgramRun runRefusedUpload(const QStringList& environment) {
+    Simulator sim(gatewayConfig(1000, QJsonObject{{"http", "404"}}));
+    if (!sim.started()) return {};
+    const QString bin = windowkit::writeFile(
+        home.tempPath(), QStringLiteral("gateway.bin"),
+        windowkit::firmwareImage("00 01 00 03", "00 03 00 0B", "00 00 00 00", QByteArray(900, '\x42')));
+    return home.run({"-IP", labDeviceAddress(0), "-B", bin}, environment, 60000);
+  }
+  TempHome home;
+};
+
+TEST_F(BatchStandardError, HoldsNoMessageOfQt) {
+  const ProgramRun run = runRefusedUpload(kBareEnvironment);
   ASSERT_TRUE(run.finished) << run.standardError.toStdString();
   EXPECT_NE(run.exitCode, 0);
   expectNoQtLine(run.standardError);
@@ -47,6 +57,19 @@ TEST(BatchStandardError, HoldsNoMessageOfQt) {
   EXPECT_TRUE(log.contains(QStringLiteral("Qt warning: This plugin does not support propagateSizeHints()\r\n")))
       << log.toStdString();
   EXPECT_TRUE(log.contains(QStringLiteral("Qt warning: QStandardPaths: XDG_RUNTIME_DIR not set"))) << log.toStdString();
+}
+
+// A DISPLAY naming a local X server that is not there: the batch run goes offscreen
+// instead of letting Qt abort on it.
+TEST_F(BatchStandardError, StaleLocalDisplayRunsOffscreen) {
+  const QString socket = QStringLiteral("/tmp/.X11-unix/X93");
+  if (QFileInfo::exists(socket)) GTEST_SKIP() << socket.toStdString() << " exists here";
+  const ProgramRun run =
+      runRefusedUpload({QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("DISPLAY=:93")});
+  ASSERT_TRUE(run.finished) << run.standardError.toStdString();
+  EXPECT_NE(run.exitCode, 0);
+  expectNoQtLine(run.standardError);
+  EXPECT_TRUE(home.errorLogText().contains(QStringLiteral("Upgrade failed."))) << home.errorLogText().toStdString();
 }
 
 TEST(HeadlessStandardError, HoldsNoMessageOfQt) {
