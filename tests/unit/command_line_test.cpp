@@ -69,16 +69,29 @@ TEST(ParseCommandLine, NoArgumentsIsInteractiveWithInitialSelection) {
   EXPECT_EQ(o.generalOutputs, 0);
 }
 
+struct OutcomeCase {
+  QStringList arguments;
+  CommandLineResult result;
+  QStringList messages;
+  QStringList terminal;  // the lines for standard error, in order
+};
+
+void expectOutcomes(const QList<OutcomeCase>& cases) {
+  for (const OutcomeCase& c : cases) {
+    const CommandLineOutcome o = parseCommandLine(c.arguments, kExeDir, kCwd);
+    const std::string what = c.arguments.join(u' ').toStdString();
+    EXPECT_EQ(o.result, c.result) << what;
+    EXPECT_EQ(texts(o), c.messages) << what;
+    EXPECT_EQ(terminalLines(o), c.terminal) << what;
+    EXPECT_EQ(o.selection.BatchMode, c.result == CommandLineResult::Batch) << what;
+  }
+}
+
+const QString kIpExpected = QStringLiteral("an IPv4 address (four decimal numbers 0 to 255, e.g. 10.77.1.1)");
+
 TEST(ParseCommandLine, Outcomes) {
-  struct Case {
-    QStringList arguments;
-    CommandLineResult result;
-    QStringList messages;
-    QStringList terminal;  // the lines for standard error, in order
-  };
   using R = CommandLineResult;
-  const QString ipExpected = QStringLiteral("an IPv4 address (four decimal numbers 0 to 255, e.g. 10.77.1.1)");
-  const QList<Case> cases = {
+  expectOutcomes({
       {args({"-DebugMsg"}), R::Interactive, {}, {}},
       {args({"-NoLogFile"}), R::Interactive, {}, {}},
       {args({"  -DebugMsg\t"}), R::Interactive, {}, {}},  // trimmed before comparison
@@ -120,31 +133,29 @@ TEST(ParseCommandLine, Outcomes) {
       // A case variant refuses even a complete batch request: no batch starts.
       {args({"-Ip", "-IP", "10.77.1.1", "-B", "fw.bin"}), R::Refused, {QStringLiteral("Bad executable argument\t-Ip")},
        {u"orvane-upgrader: -Ip: unknown option; options are case-sensitive (did you mean -IP?)"_s}},
+  });
+}
+
+TEST(ParseCommandLine, AddressRefusals) {
+  using R = CommandLineResult;
+  expectOutcomes({
       // -IP checks: the program ends at the first refusal, later arguments are not read.
       {args({"-x", "-IP", "192.168.1", "-y"}), R::Refused,
        {QStringLiteral("Bad executable argument\t-x"), QStringLiteral("Invalid IP address with -IP !")},
        {u"orvane-upgrader: warning: unknown argument \"-x\" ignored (see --help)"_s,
-        u"orvane-upgrader: -IP 192.168.1: not "_s + ipExpected}},
+        u"orvane-upgrader: -IP 192.168.1: not "_s + kIpExpected}},
       {args({"-IP"}), R::Refused, {QStringLiteral("Invalid IP address with -IP !")},
-       {u"orvane-upgrader: -IP needs "_s + ipExpected}},
+       {u"orvane-upgrader: -IP needs "_s + kIpExpected}},
       {args({"-IP", "-B", "fw.bin"}), R::Refused, {QStringLiteral("Invalid IP address with -IP !")},
-       {u"orvane-upgrader: -IP -B: not "_s + ipExpected}},
+       {u"orvane-upgrader: -IP -B: not "_s + kIpExpected}},
       {args({"-IP", "192.168.1.256", "-B", "fw.bin"}), R::Refused, {QStringLiteral("Invalid IP address with -IP !")},
-       {u"orvane-upgrader: -IP 192.168.1.256: not "_s + ipExpected}},
+       {u"orvane-upgrader: -IP 192.168.1.256: not "_s + kIpExpected}},
       // A case variant does not stop parsing either: a later refusal adds its own line.
       {args({"-ip", "-IP", "10.77.1.256"}), R::Refused,
        {QStringLiteral("Bad executable argument\t-ip"), QStringLiteral("Invalid IP address with -IP !")},
        {u"orvane-upgrader: -ip: unknown option; options are case-sensitive (did you mean -IP?)"_s,
-        u"orvane-upgrader: -IP 10.77.1.256: not "_s + ipExpected}},
-  };
-  for (const Case& c : cases) {
-    const CommandLineOutcome o = parseCommandLine(c.arguments, kExeDir, kCwd);
-    const std::string what = c.arguments.join(u' ').toStdString();
-    EXPECT_EQ(o.result, c.result) << what;
-    EXPECT_EQ(texts(o), c.messages) << what;
-    EXPECT_EQ(terminalLines(o), c.terminal) << what;
-    EXPECT_EQ(o.selection.BatchMode, c.result == R::Batch) << what;
-  }
+        u"orvane-upgrader: -IP 10.77.1.256: not "_s + kIpExpected}},
+  });
 }
 
 // Every entry keeps the line number it has always been logged under.
@@ -324,26 +335,60 @@ TEST(ScriptOptionsParsing, TheDefaultsOfAPlainBatchRequest) {
 
 // Each refusal: one entry (its line and text) and one line for standard error that names
 // the option and says what is expected.
-TEST(ScriptOptionsParsing, Refusals) {
-  struct Case {
-    QStringList arguments;
-    int line;
-    QString entry;  // empty: the same text as the line for standard error
-    QString terminal;
-  };
-  const QString batchOnly = QStringLiteral(" needs a batch upgrade: -IP ADDRESS with -B, -W or -B2");
-  const QString notEnoughFile = kNotEnough + QStringLiteral(" -IP must be used with -B and/or -B2 and/or -W !");
-  const QString timeoutExpected = QStringLiteral("a whole number of seconds from 1 to 3600");
-  const QString historyAlone = QStringLiteral("--history takes no device, file or other run option: only --since and --json");
-  const QString verifyWeb =
-      QStringLiteral("--verify with -W: a .web file has no version; verify -B and/or -B2 with -I2CA");
-  const QList<Case> cases = {
+struct RefusalCase {
+  QStringList arguments;
+  int line;
+  QString entry;  // empty: the same text as the line for standard error
+  QString terminal;
+};
+
+void expectRefusals(const QList<RefusalCase>& cases) {
+  for (const RefusalCase& c : cases) {
+    const CommandLineOutcome o = parseCommandLine(c.arguments, kExeDir, kCwd);
+    const std::string what = c.arguments.join(u' ').toStdString();
+    EXPECT_EQ(o.result, CommandLineResult::Refused) << what;
+    EXPECT_FALSE(o.selection.BatchMode) << what;
+    ASSERT_EQ(o.messages.size(), 1) << what;
+    EXPECT_EQ(o.messages[0].line, c.line) << what;
+    EXPECT_EQ(o.messages[0].text, c.entry.isEmpty() ? c.terminal : c.entry) << what;
+    EXPECT_EQ(terminalLines(o), QStringList{QStringLiteral("orvane-upgrader: ") + c.terminal}) << what;
+  }
+}
+
+const QString kTimeoutExpected = QStringLiteral("a whole number of seconds from 1 to 3600");
+
+TEST(ScriptOptionsParsing, RefusedValues) {
+  expectRefusals({
       {args({"-IP", "10.77.1.256"}), 107, QStringLiteral("Invalid IP address with -IP !"),
        QStringLiteral("-IP 10.77.1.256: not an IPv4 address (four decimal numbers 0 to 255, e.g. 10.77.1.1)")},
       {args({"-I2CA", "0x50"}), 107, QStringLiteral("Invalid I2C address with -I2CA !"),
        QStringLiteral("-I2CA 0x50: expected a decimal I2C address from 8 to 119")},
       {args({"-IP", "10.77.1.1", "-B2", "i.bi2", "-I2CA"}), 107, QStringLiteral("Invalid I2C address with -I2CA !"),
        QStringLiteral("-I2CA needs a decimal I2C address from 8 to 119")},
+      {args({"-IP", "10.77.1.1", "-B", "fw.bin", "--restart-timeout", "0"}), 141, {},
+       QStringLiteral("--restart-timeout 0: expected ") + kTimeoutExpected},
+      {args({"-IP", "10.77.1.1", "-B", "fw.bin", "--restart-timeout", "3601"}), 141, {},
+       QStringLiteral("--restart-timeout 3601: expected ") + kTimeoutExpected},
+      {args({"-IP", "10.77.1.1", "-B", "fw.bin", "--restart-timeout", "-5"}), 141, {},
+       QStringLiteral("--restart-timeout -5: expected ") + kTimeoutExpected},
+      {args({"-IP", "10.77.1.1", "-B", "fw.bin", "--restart-timeout", "1m"}), 141, {},
+       QStringLiteral("--restart-timeout 1m: expected ") + kTimeoutExpected},
+      {args({"-IP", "10.77.1.1", "-B", "fw.bin", "--restart-timeout"}), 141, {},
+       QStringLiteral("--restart-timeout needs ") + kTimeoutExpected},
+      {args({"--history", "--since"}), 141, {}, QStringLiteral("--since needs a date, e.g. 2026-12-01")},
+      // Control characters of a value do not break the line apart.
+      {args({"-IP", "10.77.1.1", "-B", "fw.bin", "--restart-timeout", "1\r2"}), 141, {},
+       QStringLiteral("--restart-timeout 1?2: expected ") + kTimeoutExpected},
+  });
+}
+
+TEST(ScriptOptionsParsing, RefusedCombinations) {
+  const QString batchOnly = QStringLiteral(" needs a batch upgrade: -IP ADDRESS with -B, -W or -B2");
+  const QString notEnoughFile = kNotEnough + QStringLiteral(" -IP must be used with -B and/or -B2 and/or -W !");
+  const QString historyAlone = QStringLiteral("--history takes no device, file or other run option: only --since and --json");
+  const QString verifyWeb =
+      QStringLiteral("--verify with -W: a .web file has no version; verify -B and/or -B2 with -I2CA");
+  expectRefusals({
       {args({"--check", "--verify", "-IP", "10.77.1.1", "-B", "fw.bin"}), 141, {},
        QStringLiteral("--check and --verify cannot be used together: use one of them")},
       {args({"--history", "-IP", "10.77.1.1"}), 141, {}, historyAlone},
@@ -353,7 +398,6 @@ TEST(ScriptOptionsParsing, Refusals) {
       {args({"--verify", "--history"}), 141, {}, historyAlone},
       {args({"--history", "--restart-timeout", "30"}), 141, {}, historyAlone},
       {args({"--since", "2026-01-01"}), 141, {}, QStringLiteral("--since needs --history")},
-      {args({"--history", "--since"}), 141, {}, QStringLiteral("--since needs a date, e.g. 2026-12-01")},
       {args({"--check", "-IP", "10.77.1.1", "-B", "fw.bin", "--skip-current"}), 141, {},
        QStringLiteral("--skip-current applies to a batch upgrade only, not to --check")},
       {args({"--verify", "-IP", "10.77.1.1", "-B", "fw.bin", "--no-downgrade"}), 141, {},
@@ -365,16 +409,6 @@ TEST(ScriptOptionsParsing, Refusals) {
       {args({"--restart-timeout", "30"}), 141, {}, QStringLiteral("--restart-timeout") + batchOnly},
       {args({"--json"}), 141, {},
        QStringLiteral("--json needs a run for scripts: -IP ADDRESS with -B, -W or -B2, --check, --verify or --history")},
-      {args({"-IP", "10.77.1.1", "-B", "fw.bin", "--restart-timeout", "0"}), 141, {},
-       QStringLiteral("--restart-timeout 0: expected ") + timeoutExpected},
-      {args({"-IP", "10.77.1.1", "-B", "fw.bin", "--restart-timeout", "3601"}), 141, {},
-       QStringLiteral("--restart-timeout 3601: expected ") + timeoutExpected},
-      {args({"-IP", "10.77.1.1", "-B", "fw.bin", "--restart-timeout", "-5"}), 141, {},
-       QStringLiteral("--restart-timeout -5: expected ") + timeoutExpected},
-      {args({"-IP", "10.77.1.1", "-B", "fw.bin", "--restart-timeout", "1m"}), 141, {},
-       QStringLiteral("--restart-timeout 1m: expected ") + timeoutExpected},
-      {args({"-IP", "10.77.1.1", "-B", "fw.bin", "--restart-timeout"}), 141, {},
-       QStringLiteral("--restart-timeout needs ") + timeoutExpected},
       {args({"--verify", "-IP", "10.77.1.1", "-W", "a.web"}), 141, {}, verifyWeb},
       {args({"--verify", "-IP", "10.77.1.1", "-B", "fw.bin", "-W", "a.web"}), 141, {}, verifyWeb},
       {args({"--verify", "-B", "fw.bin"}), 141, {},
@@ -391,20 +425,7 @@ TEST(ScriptOptionsParsing, Refusals) {
        QStringLiteral("-I2CA needs -IP ADDRESS; --check without -IP only reads the files")},
       {args({"--check", "-IP", "10.77.1.1"}), 133, notEnoughFile,
        QStringLiteral("-IP needs at least one file: -B, -W or -B2 with -I2CA")},
-      // Control characters of a value do not break the line apart.
-      {args({"-IP", "10.77.1.1", "-B", "fw.bin", "--restart-timeout", "1\r2"}), 141, {},
-       QStringLiteral("--restart-timeout 1?2: expected ") + timeoutExpected},
-  };
-  for (const Case& c : cases) {
-    const CommandLineOutcome o = parseCommandLine(c.arguments, kExeDir, kCwd);
-    const std::string what = c.arguments.join(u' ').toStdString();
-    EXPECT_EQ(o.result, CommandLineResult::Refused) << what;
-    EXPECT_FALSE(o.selection.BatchMode) << what;
-    ASSERT_EQ(o.messages.size(), 1) << what;
-    EXPECT_EQ(o.messages[0].line, c.line) << what;
-    EXPECT_EQ(o.messages[0].text, c.entry.isEmpty() ? c.terminal : c.entry) << what;
-    EXPECT_EQ(terminalLines(o), QStringList{QStringLiteral("orvane-upgrader: ") + c.terminal}) << what;
-  }
+  });
 }
 
 // An argument that is a known option in another case is a typing error: the command line
