@@ -24,11 +24,11 @@ struct CommandLineMessage {
 enum class CommandLineResult {
   Interactive,  // no batch request: the windows open for the operator
   Batch,        // a consistent batch request: one upgrade runs without questions
-  Refused,      // a bad address or inconsistent options: the program ends at once
+  Refused,      // a bad value, inconsistent options or a mistyped option: the program ends
   Check,        // --check with -IP and files: read the device and compare, write nothing
   FileCheck,    // --check with files and no -IP: print the files' identification blocks
   Verify,       // --verify with -IP and -B and/or -B2 with -I2CA: does the device run them?
-  History,      // --history (with --since and --json only): the past runs from the log
+  History,      // --history (with --since and --json only): the past runs
 };
 
 struct CommandLineOutcome {
