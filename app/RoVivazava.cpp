@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <initializer_list>
 
 #include <unistd.h>
 
@@ -26,26 +27,16 @@ namespace {
 const QString kSource = QStringLiteral("RoVivazava");
 const QString kFunction = QStringLiteral("wWinMain");
 
+// Line numbers of this source's own entries; they stay as older logs know them.
+constexpr int kLineNoDisplay = 142;
+constexpr int kLineQtMessage = 143;
+constexpr int kLineUnexpectedFailure = 256;
+
+const QString kNoDisplayAdvice =
+    QStringLiteral("; for a batch run use -IP ADDRESS with -B/-W/-B2, see --help");
+
 void logStartupError(int line, const QString& text) {
   writeLogEntry(kSource, line, kFunction, UseConfiguredOutputs, LogLevelError, text);
-}
-
-// A file value: an absolute path stands as it is, anything else is taken from the
-// executable's directory (an empty value therefore names that directory itself).
-QString fileFromValue(const QString& executableDir, const QString& value) {
-  if (!value.isEmpty() && QDir::isAbsolutePath(value)) return value;
-  return executableDir + u'/' + value;
-}
-
-// "-I2CA": plain decimal from 8 to 119; anything else (a sign, hex, blanks inside) is
-// refused like an address out of range.
-bool isValidI2cAddressText(const QString& text) {
-  if (text.isEmpty() || text.size() > 3) return false;
-  for (QChar c : text) {
-    if (c < u'0' || c > u'9') return false;
-  }
-  const int value = text.toInt();
-  return value >= orvane::proto::kI2cAddressMin && value <= orvane::proto::kI2cAddressMax;
 }
 
 void configureLog(int errorOutputs, int generalOutputs, const QString& logDirectory) {
@@ -54,11 +45,47 @@ void configureLog(int errorOutputs, int generalOutputs, const QString& logDirect
   configureGeneralLog(generalOutputs, 255, false, true, name);
 }
 
-bool hasArgument(const QStringList& arguments, const QString& option) {
+bool hasArgument(const QStringList& arguments, std::initializer_list<const char*> options) {
   for (const QString& a : arguments) {
-    if (a.trimmed() == option) return true;
+    for (const char* option : options) {
+      if (a.trimmed() == QLatin1String(option)) return true;
+    }
   }
   return false;
+}
+
+// One line on standard error, file names in it byte-exact.
+void printErrorLine(const QString& line) {
+  std::fputs((orvane::encodeFileName(line) + '\n').constData(), stderr);
+  std::fflush(stderr);
+}
+
+// The entries go to the error log (before the final configuration: to the file only);
+// the warnings and the reasons of a refusal go to standard error.
+void reportCommandLine(const CommandLineOutcome& outcome) {
+  for (const CommandLineMessage& m : outcome.messages) logStartupError(m.line, m.text);
+  for (const QString& line : terminalLines(outcome)) printErrorLine(line);
+}
+
+// The local X display number of a DISPLAY value such as ":0" or ":1.0", or -1 for any
+// other form (a remote display, a path).
+int localX11Display(const QString& display) {
+  if (!display.startsWith(u':')) return -1;
+  const QString number = display.mid(1).section(u'.', 0, 0);
+  bool ok = false;
+  const int n = number.toInt(&ok);
+  return ok && n >= 0 && number.size() <= 5 && number.front().isDigit() ? n : -1;
+}
+
+void qtMessageToLog(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  // A message of the log facility itself must not come back here.
+  static thread_local bool inside = false;
+  if (inside) return;
+  inside = true;
+  const char* kind = type == QtDebugMsg ? "debug" : type == QtInfoMsg ? "info" : "warning";
+  writeLogEntry(kSource, kLineQtMessage, kFunction, LogToFile, LogLevelGeneral,
+                QStringLiteral("Qt %1: %2").arg(QLatin1String(kind), text));
+  inside = false;
 }
 
 // Message boxes and questions of the core go to real dialogs, except on a platform with
@@ -79,65 +106,6 @@ void bindUiHooks() {
 }
 
 }  // namespace
-
-CommandLineOutcome parseCommandLine(const QStringList& arguments, const QString& executableDir) {
-  CommandLineOutcome out;
-  if (arguments.isEmpty()) return out;
-
-  auto refuse = [&out](int line, const QString& text) {
-    out.messages.append({line, text});
-    out.result = CommandLineResult::Refused;
-    return out;
-  };
-
-  GlobalSelection& sel = out.selection;
-  for (qsizetype i = 0; i < arguments.size(); ++i) {
-    const QString arg = arguments[i].trimmed();
-    // A value option as the last argument takes an empty value.
-    auto takeValue = [&]() -> QString {
-      if (i + 1 >= arguments.size()) return QString();
-      return arguments[++i].trimmed();
-    };
-    if (arg == QLatin1String("-IP")) {
-      const QString value = takeValue();
-      if (!isValidIpText(value)) return refuse(kInvalidIpLogLine, QStringLiteral("Invalid IP address with -IP !"));
-      sel.IPAddress = value;
-    } else if (arg == QLatin1String("-I2CA")) {
-      const QString value = takeValue();
-      if (!isValidI2cAddressText(value)) return refuse(__LINE__, QStringLiteral("Invalid I2C address with -I2CA !"));
-      sel.I2CAddress = QString::number(value.toInt());
-    } else if (arg == QLatin1String("-B")) {
-      sel.BinFileName = fileFromValue(executableDir, takeValue());
-    } else if (arg == QLatin1String("-B2")) {
-      sel.Bi2FileName = fileFromValue(executableDir, takeValue());
-    } else if (arg == QLatin1String("-W")) {
-      sel.WebFileName = fileFromValue(executableDir, takeValue());
-    } else if (arg == QLatin1String("-DebugMsg")) {
-      out.errorOutputs |= LogToMessageBox;
-    } else if (arg == QLatin1String("-NoLogFile")) {
-      out.generalOutputs &= ~LogToFile;
-    } else {
-      out.messages.append({__LINE__, QStringLiteral("Bad executable argument\t") + arg});
-    }
-  }
-
-  const QString none = QStringLiteral("0");
-  const bool ipSet = sel.IPAddress != none;
-  const bool fileNamed = sel.BinFileName != none || sel.Bi2FileName != none || sel.WebFileName != none;
-  const bool i2cGiven = sel.I2CAddress != QLatin1String("-1");
-  const bool bi2Named = sel.Bi2FileName != none;
-  const QString notEnough = QStringLiteral("Not enough parameters for batch mode !");
-
-  if (!ipSet && !fileNamed) return out;
-  if (!ipSet) return refuse(__LINE__, notEnough + QStringLiteral(" -B and/or -B2 and/or -W must be used with -IP !"));
-  if (!fileNamed) return refuse(__LINE__, notEnough + QStringLiteral(" -IP must be used with -B and/or -B2 and/or -W !"));
-  if (i2cGiven != bi2Named) return refuse(__LINE__, notEnough + QStringLiteral(" -I2CA must be used with -B2 !"));
-
-  sel.BatchMode = true;
-  out.result = CommandLineResult::Batch;
-  out.messages.append({__LINE__, QStringLiteral("Batch mode started on IP ") + sel.IPAddress});
-  return out;
-}
 
 QStringList argumentsFromArgv(int argc, char** argv) {
   QStringList arguments;
@@ -171,79 +139,37 @@ bool batchNeedsOffscreenPlatform() {
          !qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
 }
 
-QString usageText() {
-  return QStringLiteral(
-      "Usage: orvane-upgrader [options]\n"
-      "\n"
-      "Without options the upgrader opens its window for the operator.\n"
-      "\n"
-      "Batch mode (one upgrade without any question, then the program ends):\n"
-      "  -IP ADDRESS       IPv4 address of the network device, dotted decimal\n"
-      "  -B FILE           .bin firmware file of the network device\n"
-      "  -W FILE           .web content file of the network device\n"
-      "  -B2 FILE          .bi2 firmware file of the I2C device behind it (needs -I2CA)\n"
-      "  -I2CA ADDRESS     decimal I2C address of that device, %1 to %2 (needs -B2)\n"
-      "  -IP needs at least one of -B, -B2, -W, and they need -IP.\n"
-      "  A relative FILE is taken from the directory of the executable.\n"
-      "\n"
-      "Other options:\n"
-      "  -DebugMsg         also show every error entry in a message box\n"
-      "  -NoLogFile        write no general entries to a log file\n"
-      "  --scan            list the Orvane devices on the local networks, no window\n"
-      "  --scan-i2c ADDRESS  list the I2C devices behind the network device at ADDRESS\n"
-      "  --json            with --scan or --scan-i2c: print a JSON array\n"
-      "  --help            print this text\n"
-      "  --version         print the program's version\n"
-      "\n"
-      "Problems are written to ~/Orvane_Data/Error_Orvane - Firmware upgrader.log.\n"
-      "Exit code 2: the command line was refused (the reason is in that log).\n")
-      .arg(orvane::proto::kI2cAddressMin)
-      .arg(orvane::proto::kI2cAddressMax);
+QString missingDisplayLine(const QString& x11SocketDirectory) {
+  if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) return {};
+  const QString display = qEnvironmentVariable("DISPLAY");
+  QString reason;
+  if (display.isEmpty()) {
+    reason = QStringLiteral("DISPLAY is not set");
+  } else {
+    const int n = localX11Display(display);
+    if (n < 0) return {};
+    const QString socket = x11SocketDirectory + QStringLiteral("/X") + QString::number(n);
+    if (QFileInfo::exists(socket)) return {};
+    reason = QStringLiteral("DISPLAY is %1 but %2 does not exist").arg(display, socket);
+  }
+  return QLatin1String(kProgramPrefix) + QStringLiteral("no display to open the window on (") + reason +
+         QStringLiteral(")") + kNoDisplayAdvice;
 }
 
-int runRoVivazava(int argc, char** argv) {
-  const QStringList arguments = argumentsFromArgv(argc, argv);
+QtMessageHandler routeQtMessagesToLog() { return qInstallMessageHandler(qtMessageToLog); }
 
-  if (hasArgument(arguments, QStringLiteral("--help"))) {
-    std::fputs(usageText().toLocal8Bit().constData(), stdout);
-    return 0;
-  }
-  if (hasArgument(arguments, QStringLiteral("--version"))) {
-    std::printf("%s\n", orvane::kProgramVersionText);
-    return 0;
-  }
+namespace {
 
-  const QString executableDir = executableDirectory(argc > 0 ? argv[0] : nullptr);
-  const QString logDirectory = prepareLogDirectory(executableDir);
-  configureLog(LogToFile, 0, logDirectory);
+// The arguments Qt gets: the program name only. The command line belongs to the
+// upgrader, so an argument such as "-platform" is reported as a bad argument, not acted on.
+struct QtArguments {
+  explicit QtArguments(char* programName) : argv{programName, nullptr} {}
+  int argc = 1;
+  char* argv[2];
+};
 
-  // Qt gets the program name only: the command line belongs to the upgrader, so an
-  // argument such as "-platform" is reported as a bad argument, not acted on.
-  int qtArgc = 1;
-  char* qtArgv[] = {argc > 0 ? argv[0] : const_cast<char*>("orvane-upgrader"), nullptr};
-
-  if (isHeadlessScanRequest(arguments)) {
-    QCoreApplication app(qtArgc, qtArgv);
-    return runHeadlessScan(arguments);
-  }
-
-  GlobalSelection& selection = globalSelection();
-  selection = GlobalSelection{};
-  const CommandLineOutcome outcome = parseCommandLine(arguments, executableDir);
-  // Written before the final configuration: these entries go to the error file only.
-  for (const CommandLineMessage& m : outcome.messages) logStartupError(m.line, m.text);
-  if (outcome.result == CommandLineResult::Refused) return kExitRefusedCommandLine;
-  selection = outcome.selection;
-
-  configureLog(outcome.errorOutputs, outcome.generalOutputs, logDirectory);
-
-  // A batch run must work on a machine without a display.
-  if (selection.BatchMode && batchNeedsOffscreenPlatform()) qputenv("QT_QPA_PLATFORM", "offscreen");
-
-  QApplication app(qtArgc, qtArgv);
-  QApplication::setApplicationDisplayName(QString::fromLatin1(orvane::kPlatformTitle));
-  bindUiHooks();
-
+// The windows and the event loop; an exception that escapes them ends the run.
+int runWindowsGuarded(QApplication& app) {
   QString failure;
   try {
     return runWindows(app);
@@ -253,7 +179,101 @@ int runRoVivazava(int argc, char** argv) {
     failure = QString();
   }
   // An exception escaped the windows or the event loop: the run did not end normally.
-  logStartupError(__LINE__, QStringLiteral("Unexpected failure, the program ends: ") + failure);
+  logStartupError(kLineUnexpectedFailure, QStringLiteral("Unexpected failure, the program ends: ") + failure);
   orvane::ui::showMessageBox(QString::fromLatin1(orvane::kPlatformTitle), failure, orvane::ui::BoxIcon::Warning);
-  return 1;
+  return kExitFailed;
+}
+
+// The windows, for the operator or for one batch upgrade.
+int runWithWindows(bool batch, QtArguments& qt) {
+  if (!batch) {
+    const QString missing = missingDisplayLine();
+    if (!missing.isEmpty()) {
+      // To the file only: with -DebugMsg and no display, a box could not show either.
+      writeLogEntry(kSource, kLineNoDisplay, kFunction, LogToFile, LogLevelError,
+                    missing.mid(qsizetype(sizeof kProgramPrefix) - 1));
+      printErrorLine(missing);
+      return kExitRefused;
+    }
+  } else {
+    routeQtMessagesToLog();
+    // A batch run must work on a machine without a display, or with a stale local one
+    // (Qt would abort on it).
+    if (batchNeedsOffscreenPlatform() || !missingDisplayLine().isEmpty()) qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
+  QApplication app(qt.argc, qt.argv);
+  QApplication::setApplicationDisplayName(QString::fromLatin1(orvane::kPlatformTitle));
+  bindUiHooks();
+  return runWindowsGuarded(app);
+}
+
+// ---- The runs for scripts ----------------------------------------------------------
+int notAvailableYet() {
+  printErrorLine(QLatin1String(kProgramPrefix) + QStringLiteral("not available yet"));
+  return kExitFailed;
+}
+
+// The one dispatch point of the runs for scripts (no window): each mode has its own run
+// function taking the outcome; until it is there, the mode ends here.
+int runScriptMode(const CommandLineOutcome& outcome) {
+  switch (outcome.result) {
+    case CommandLineResult::Check: return notAvailableYet();      // runCheck
+    case CommandLineResult::FileCheck: return notAvailableYet();  // runFileCheck
+    case CommandLineResult::Verify: return notAvailableYet();     // runVerify
+    case CommandLineResult::History: return notAvailableYet();    // runHistoryCommand
+    case CommandLineResult::Interactive:
+    case CommandLineResult::Batch:
+    case CommandLineResult::Refused: break;  // never sent here
+  }
+  return kExitFailed;
+}
+
+// The current directory, byte-exact like the arguments.
+QString currentDirectory() {
+  char buffer[4096];
+  if (::getcwd(buffer, sizeof buffer) == nullptr) return QDir::currentPath();
+  return orvane::decodeFileName(QByteArray(buffer));
+}
+
+}  // namespace
+
+int runRoVivazava(int argc, char** argv) {
+  const QStringList arguments = argumentsFromArgv(argc, argv);
+
+  if (hasArgument(arguments, {"--help", "-h", "-?"})) {
+    std::fputs(usageText().toLocal8Bit().constData(), stdout);
+    return kExitDone;
+  }
+  if (hasArgument(arguments, {"--version"})) {
+    std::printf("%s\n", orvane::kProgramVersionText);
+    return kExitDone;
+  }
+
+  const QString executableDir = executableDirectory(argc > 0 ? argv[0] : nullptr);
+  const QString logDirectory = prepareLogDirectory(executableDir);
+  configureLog(LogToFile, 0, logDirectory);
+  QtArguments qt(argc > 0 ? argv[0] : const_cast<char*>("orvane-upgrader"));
+
+  if (isHeadlessScanRequest(arguments)) {
+    routeQtMessagesToLog();
+    QCoreApplication app(qt.argc, qt.argv);
+    return runHeadlessScan(arguments);
+  }
+
+  GlobalSelection& selection = globalSelection();
+  selection = GlobalSelection{};
+  const CommandLineOutcome outcome = parseCommandLine(arguments, executableDir, currentDirectory());
+  // Written before the final configuration: these entries go to the error file only.
+  reportCommandLine(outcome);
+  if (outcome.result == CommandLineResult::Refused) return kExitRefusedCommandLine;
+  selection = outcome.selection;
+
+  configureLog(outcome.errorOutputs, outcome.generalOutputs, logDirectory);
+
+  if (outcome.result == CommandLineResult::Interactive || outcome.result == CommandLineResult::Batch) {
+    return runWithWindows(outcome.result == CommandLineResult::Batch, qt);
+  }
+  routeQtMessagesToLog();
+  QCoreApplication app(qt.argc, qt.argv);
+  return runScriptMode(outcome);
 }

@@ -1,44 +1,14 @@
 #pragma once
 
-#include "app/GlobalSelection.h"
+#include "app/CommandLine.h"
 
-#include <QList>
+#include <QtGlobal>
 #include <QString>
 #include <QStringList>
 
 // The entry point of the upgrader (wWinMain in the log entries of source "RoVivazava"):
-// log set-up, the command line, the choice between interactive and batch mode, then the
-// windows.
-
-// One error entry the command line produces, with the line number it is logged under.
-struct CommandLineMessage {
-  int line = 0;
-  QString text;
-};
-
-enum class CommandLineResult {
-  Interactive,  // no batch request: the windows open for the operator
-  Batch,        // a consistent batch request: one upgrade runs without questions
-  Refused,      // a bad address or inconsistent options: the program ends at once
-};
-
-struct CommandLineOutcome {
-  GlobalSelection selection;
-  int errorOutputs = 1;    // LogToFile; "-DebugMsg" adds the message box
-  int generalOutputs = 0;  // "-NoLogFile" removes LogToFile
-  QList<CommandLineMessage> messages;  // error entries, in the order they were found
-  CommandLineResult result = CommandLineResult::Interactive;
-};
-
-// Line number of the "-IP" refusal in the error log; operators' scripts look for it.
-inline constexpr int kInvalidIpLogLine = 107;
-// Exit code of a command line that was refused.
-inline constexpr int kExitRefusedCommandLine = 2;
-
-// Reads the arguments (without the program name) into a selection, starting from the
-// initial values. A relative file value is taken from `executableDir`; an absolute one
-// is used as it is. Nothing is logged here: the caller writes `messages`.
-CommandLineOutcome parseCommandLine(const QStringList& arguments, const QString& executableDir);
+// log set-up, the command line (app/CommandLine.h), the choice of the mode, then the
+// windows or the run for scripts.
 
 // The arguments of main() without the program name, each byte-exact (common/FileNames.h):
 // a file name that is not valid UTF-8 still names its file.
@@ -56,8 +26,16 @@ QString prepareLogDirectory(const QString& executableDir);
 // Qt's offscreen platform.
 bool batchNeedsOffscreenPlatform();
 
-// The usage text printed by "--help".
-QString usageText();
+// The line for standard error when the window cannot open for want of a display, or an
+// empty text. It cannot open when no platform was chosen (QT_QPA_PLATFORM unset) and
+// neither WAYLAND_DISPLAY nor DISPLAY is set, or DISPLAY names a local X display (":N")
+// whose socket "X<N>" is missing from `x11SocketDirectory`.
+QString missingDisplayLine(const QString& x11SocketDirectory = QStringLiteral("/tmp/.X11-unix"));
+
+// From here on, Qt's own messages (warnings of its plugins and classes) go to the error
+// log file as general entries instead of standard error: a run for scripts keeps its
+// standard error for its own lines. Returns the handler it replaces.
+QtMessageHandler routeQtMessagesToLog();
 
 // The whole start-up: returns the process exit code.
 int runRoVivazava(int argc, char** argv);

@@ -12,6 +12,8 @@ struct ScriptOptions {
   bool skipCurrent = false;  // --skip-current: leave a device that already runs the file's version
   bool noDowngrade = false;  // --no-downgrade: refuse a downgrade
   int restartTimeoutS = 60;  // --restart-timeout: seconds a flashed device has to answer again
+  bool history = false;      // --history: list the past runs
+  QString since;             // --since: the date text given, unchecked; empty: no limit
   // The paths tried for each relative file value, in the order they were tried; empty for
   // an absolute value or no file. The refusal of a missing file names them.
   QStringList binTried, bi2Tried, webTried;
