@@ -116,10 +116,10 @@ void BatchOutput::finish(const RunSummary& summary) {
   if (terminal_) terminal_->finish();
   if (format_ == Format::Json) printJsonLine(resultEvent(summary));
   const QString line = failureLine(summary, restartTimeoutS_);
-  if (!line.isEmpty()) printErrorLine(line);
+  if (!line.isEmpty()) printProgramError(line);
 }
 
-void printErrorLine(const QString& text) {
+void printProgramError(const QString& text) {
   const QByteArray bytes = QStringLiteral("orvane-upgrader: ").toLocal8Bit() + text.toLocal8Bit() + '\n';
   std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
   std::fflush(stderr);

@@ -59,4 +59,4 @@ class BatchOutput {
 QString failureLine(const RunSummary& summary, int restartTimeoutS);
 
 // Writes one line on standard error, prefixed with the program's name.
-void printErrorLine(const QString& text);
+void printProgramError(const QString& text);

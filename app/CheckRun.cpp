@@ -52,7 +52,7 @@ std::optional<QList<CheckedFile>> loadFiles(const GlobalSelection& selection, co
       const QString text = loaded.refusal().text + QStringLiteral(" (") + tried.join(QStringLiteral(", ")) + u')';
       writeLogEntry(QStringLiteral("CheckRun"), __LINE__, QStringLiteral("loadFiles"), UseConfiguredOutputs,
                     LogLevelError, text);
-      printErrorLine(text);
+      printProgramError(text);
       return std::nullopt;
     }
     files.append({kind, path, std::move(*loaded)});
@@ -148,7 +148,7 @@ QString deviceLabel(const RunSummary& s, bool i2c) {
 // The run could not compare: unreachable, or another failure. Its exit code.
 int endWithoutComparison(RunSummary& s, const ScriptOptions& options) {
   if (options.json) printJsonLine(resultEvent(s));
-  printErrorLine(failureLine(s, options.restartTimeoutS));
+  printProgramError(failureLine(s, options.restartTimeoutS));
   return s.exitCode;
 }
 

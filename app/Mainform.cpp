@@ -486,7 +486,7 @@ void TFormMain::runBatch() {
   if (!loadSelectedFiles()) {
     const GlobalSelection& selection = globalSelection();
     tracker_->message(QStringLiteral("A selected file was refused; see the error log: ") + errorLogFilePath());
-    printErrorLine(lastRefusal_);
+    printProgramError(lastRefusal_);
     endBatch(tracker_->fileRefused(selection.IPAddress, i2cAddressNumber(selection.I2CAddress), loadedRunFiles(),
                                    lastRefusal_));
     return;

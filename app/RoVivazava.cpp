@@ -1,6 +1,8 @@
 #include "app/RoVivazava.h"
 
 #include "app/AppWindows.h"
+#include "app/CheckRun.h"
+#include "app/HistoryCommand.h"
 #include "app/HeadlessScan.h"
 #include "common/FileNames.h"
 #include "common/Globalfunctions.h"
@@ -208,19 +210,15 @@ int runWithWindows(bool batch, QtArguments& qt) {
 }
 
 // ---- The runs for scripts ----------------------------------------------------------
-int notAvailableYet() {
-  printErrorLine(QLatin1String(kProgramPrefix) + QStringLiteral("not available yet"));
-  return kExitFailed;
-}
 
-// The one dispatch point of the runs for scripts (no window): each mode has its own run
-// function taking the outcome; until it is there, the mode ends here.
+// The one dispatch point of the runs for scripts (no window).
 int runScriptMode(const CommandLineOutcome& outcome) {
+  const ScriptOptions& options = outcome.script;
   switch (outcome.result) {
-    case CommandLineResult::Check: return notAvailableYet();      // runCheck
-    case CommandLineResult::FileCheck: return notAvailableYet();  // runFileCheck
-    case CommandLineResult::Verify: return notAvailableYet();     // runVerify
-    case CommandLineResult::History: return notAvailableYet();    // runHistoryCommand
+    case CommandLineResult::Check: return runCheck(outcome.selection, options);
+    case CommandLineResult::FileCheck: return runFileCheck(outcome.selection, options);
+    case CommandLineResult::Verify: return runVerify(outcome.selection, options);
+    case CommandLineResult::History: return runHistoryCommand(options.since, options.json);
     case CommandLineResult::Interactive:
     case CommandLineResult::Batch:
     case CommandLineResult::Refused: break;  // never sent here
@@ -267,6 +265,7 @@ int runRoVivazava(int argc, char** argv) {
   reportCommandLine(outcome);
   if (outcome.result == CommandLineResult::Refused) return kExitRefusedCommandLine;
   selection = outcome.selection;
+  globalScriptOptions() = outcome.script;
 
   configureLog(outcome.errorOutputs, outcome.generalOutputs, logDirectory);
 

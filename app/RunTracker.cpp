@@ -59,5 +59,5 @@ void appendRunToHistory(const RunSummary& summary) {
                        QStringLiteral(": ") + error;
   writeLogEntry(QStringLiteral("RunTracker"), __LINE__, QStringLiteral("appendRunToHistory"), UseConfiguredOutputs,
                 LogLevelError, text);
-  printErrorLine(text);
+  printProgramError(text);
 }
