@@ -143,6 +143,9 @@ const OutcomeRow kRows[] = {
      UpgradeResult::Incompatible, false, false, SetComparison::NotChecked, SetComparison::Downgrade,
      {"I2C device downgrade 1.4 \u2192 1.3", "I2C device: Downgrade from 1.4 to 1.3 refused."},
      "I2C device: Downgrade from 1.4 to 1.3 refused."},
+    {"downgrade_across_major", kPlain, true, "00020000", "00010002", kTypeOk, Reach::Echo, true, false, false,
+     UpgradeResult::Incompatible, false, false, SetComparison::Incompatible, SetComparison::NotChecked, {},
+     "You cannot downgrade to this version !"},
     {"incompatible_type", kPlain, true, "00010000", "00010002", "00020001", Reach::Echo, true, false, true,
      UpgradeResult::Incompatible, false, false, SetComparison::Incompatible, SetComparison::NotChecked, {},
      "Type mismatch. This firmware file is not for this device !"},
@@ -227,6 +230,30 @@ TEST(EngineOutcomeDetails, AnIncompatibleFileIsNamedInItsComparison) {
   EXPECT_EQ(rig.engine->networkComparison().relation, SetComparison::NotChecked);
   EXPECT_EQ(rig.engine->i2cComparison().relation, SetComparison::NotChecked);
   EXPECT_EQ(rig.engine->lastEnd().result, UpgradeResult::Unreachable);
+}
+
+// The first version read: no answer, or a closed connection, is an unreachable device; an
+// answer that makes no sense comes from a device that is there.
+TEST(EngineOutcomeDetails, TheFirstVersionReadDecidesReachability) {
+  using Reply = FakeDevice::Reply;
+  const std::pair<Reply, UpgradeResult> cases[] = {
+      {Reply{Reply::Silent, {}, {}}, UpgradeResult::Unreachable},
+      {Reply{Reply::Close, {}, {}}, UpgradeResult::Unreachable},
+      {Reply{Reply::Bytes, answerFrame("00 7F 00 00 00 01 00"), {}}, UpgradeResult::Failed},
+  };
+  for (const auto& [reply, result] : cases) {
+    SCOPED_TRACE(int(reply.kind));
+    LoopbackRig rig([](EngineSettings& s) { s.answerTimeoutMs = 300; });
+    rig.device.script = [reply](Port port, int index, const QByteArray&) {
+      return port == Port::Common && index == 1 ? reply : Reply{};
+    };
+    ASSERT_TRUE(startWith(rig, true, false, true, kPlain));
+    ASSERT_TRUE(rig.runToEnd());
+    EXPECT_EQ(rig.engine->lastEnd().result, result) << rig.probe.transcript().join('\n').toStdString();
+    EXPECT_EQ(rig.engine->lastEnd().stage, UpgradeStage::Checking);
+    EXPECT_FALSE(rig.engine->lastEnd().written);
+    EXPECT_EQ(rig.engine->networkComparison().relation, SetComparison::NotChecked);
+  }
 }
 
 TEST(EngineOutcomeDetails, AVersionMismatchAfterFlashingIsAFailure) {
