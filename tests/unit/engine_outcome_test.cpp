@@ -206,6 +206,8 @@ TEST_P(EngineOutcome, EndReportComparisonsAndLines) {
   if (!row.written) {
     EXPECT_TRUE(nothingWritten(rig.device));
   }
+  // A firmware is flashed exactly when the run says it activated one.
+  EXPECT_EQ(rig.device.flashCount() + rig.device.i2cFlashCount() > 0, row.activated);
   EXPECT_EQ(asked, 0);
   EXPECT_EQ(w.stages.value(w.stages.size() - 1), UpgradeStage::Done);
   EXPECT_EQ(rig.engine->currentState(), kTerminalState);
@@ -213,6 +215,20 @@ TEST_P(EngineOutcome, EndReportComparisonsAndLines) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, EngineOutcome, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(EngineOutcomeDetails, ASkippedBinStillLetsTheWebBeUploaded) {
+  LoopbackRig rig;
+  rig.device.versionWord = QByteArray::fromHex("00010005");
+  ASSERT_TRUE(startWith(rig, true, false, true, kSkip));
+  ASSERT_TRUE(rig.runToEnd());
+  EXPECT_EQ(rig.engine->lastEnd().result, UpgradeResult::Upgraded);
+  EXPECT_EQ(rig.device.uploadedImage().left(kWeb.size()), kWeb);
+  EXPECT_EQ(rig.device.activatedLength(), -1);
+  EXPECT_EQ(rig.device.flashCount(), 0);
+  EXPECT_TRUE(rig.device.httpRequests().isEmpty());   // no readback of a .bin
+  EXPECT_FALSE(rig.probe.messages().contains("Upload bin file."));
+  EXPECT_TRUE(rig.probe.messages().contains("Uploading web file."));
+}
 
 TEST(EngineOutcomeDetails, AnIncompatibleFileIsNamedInItsComparison) {
   LoopbackRig rig;
