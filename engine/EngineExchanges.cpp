@@ -8,9 +8,12 @@
 using namespace orvane::proto;
 using orvane::engine::CheckTarget;
 using orvane::engine::CompatibilityVerdict;
+using orvane::engine::SetComparison;
+using orvane::engine::UpgradeResult;
 using P = ORVCRoVivazavaPrivate;
 using Outcome = P::Outcome;
 using Awaited = P::Awaited;
+using State = P::State;
 
 namespace {
 QString answerDetail(const QByteArray& answer) { return QStringLiteral("answer ") + frameExcerpt(answer); }
@@ -35,8 +38,14 @@ void P::requestDeviceVersion() {
   // Without a .bin the first read is not examined, and any answer will do.
   send(deviceVersionRequest(), binFile ? Awaited::DeviceVersion : Awaited::AnyAnswer);
 }
-void P::requestReset() { send(resetRequest(), Awaited::None); }
-void P::requestActivation() { send(activationRequest(binFile ? binFile->size() : 0), Awaited::None); }
+void P::requestReset() {
+  markWritten();
+  send(resetRequest(), Awaited::None);
+}
+void P::requestActivation() {
+  markWritten(true);
+  send(activationRequest(binFile ? binFile->size() : 0), Awaited::None);
+}
 void P::requestI2cVersion() {
   q.i2c.clearDeviceValues();
   send(i2cVersionRequest(quint8(i2cAddress)), Awaited::I2cVersion);
@@ -62,6 +71,8 @@ void P::dispatchCommonAnswer(const QByteArray& answer) {
       handleI2cTransferAnswer(answer);
       return;
     case CommonAnswerKind::I2cError: {
+      // The I2C device does not answer on its bus while it restarts after flashing.
+      if (state == State::VerifyNewI2cVersion && retriedNoAnswer()) return;
       const int code = i2cErrorCode(answer);
       failTransfer(i2cErrorText(code) + QStringLiteral(" (error = %1).").arg(code), true, answerDetail(answer));
       return;
@@ -132,22 +143,64 @@ void P::handleI2cTransferAnswer(const QByteArray& answer) {
 // Version checks
 // ====================================================================================
 
+// Compares the device with its file and applies the checks. A check only compares; a
+// downgrade may be refused without a question.
 Outcome P::checkCompatibility(CheckTarget target, State during) {
   const VersionSet& set = target == CheckTarget::Network ? q.network : q.i2c;
+  SetComparison& comparison = target == CheckTarget::Network ? networkComparison : i2cComparison;
+  comparison = orvane::engine::compareSet(set, target);
+  if (options.checkOnly) return outcomeAfter(during, true);
+  announceComparison(target);
+  if (options.refuseDowngrade && comparison.relation == SetComparison::Downgrade)
+    return refuseDowngradeOf(target, during);
   const CompatibilityVerdict verdict = orvane::engine::evaluateCompatibility(set, target, batchMode);
   switch (verdict.kind) {
     case CompatibilityVerdict::Accept:
       return outcomeAfter(during, true);
     case CompatibilityVerdict::Refuse:
+      failureResult = UpgradeResult::Incompatible;
       complain(verdict.text, versionsDetail(set));
       return outcomeAfter(during, false);
     case CompatibilityVerdict::AskDowngrade: {
       questionOpen = true;
       const bool yes = orvane::ui::askYesNo(QStringLiteral("Warning"), verdict.text);
       questionOpen = false;
+      if (!yes) failureResult = UpgradeResult::Incompatible;
       return outcomeAfter(during, yes);
     }
   }
+  return outcomeAfter(during, false);
+}
+
+// In batch mode: a device that already runs its file's version, or a downgrade, is said.
+void P::announceComparison(CheckTarget target) {
+  if (!batchMode) return;
+  const bool i2c = target == CheckTarget::I2c;
+  const VersionSet& set = i2c ? q.i2c : q.network;
+  const QString device = i2c ? QStringLiteral("I2C device ") : QString();
+  switch ((i2c ? i2cComparison : networkComparison).relation) {
+    case SetComparison::Same:
+      announce(device + QStringLiteral("already at %1: %2")
+                            .arg(versionText(set.deviceFirmwareVersion),
+                                 options.skipCurrent ? QStringLiteral("skipped") : QStringLiteral("flashing it again")));
+      return;
+    case SetComparison::Downgrade:
+      announce(device + QStringLiteral("downgrade %1 \u2192 %2")
+                            .arg(versionText(set.deviceFirmwareVersion), versionText(set.fileFirmwareVersion)));
+      return;
+    default:
+      return;
+  }
+}
+
+Outcome P::refuseDowngradeOf(CheckTarget target, State during) {
+  const bool i2c = target == CheckTarget::I2c;
+  const VersionSet& set = i2c ? q.i2c : q.network;
+  failureResult = UpgradeResult::Incompatible;
+  complain((i2c ? QStringLiteral("I2C device: ") : QString()) +
+               QStringLiteral("Downgrade from %1 to %2 refused.")
+                   .arg(versionText(set.deviceFirmwareVersion), versionText(set.fileFirmwareVersion)),
+           versionsDetail(set));
   return outcomeAfter(during, false);
 }
 
@@ -183,6 +236,7 @@ Outcome P::startUpload(const QByteArray* fileData, bool isBin, State during) {
   }
   transfer = Transfer::Upload;
   blockIndex = 0;
+  markWritten();
   send(uploadStartRequest(), Awaited::UploadStarted);
   return outcomeAfter(during, true);
 }
@@ -266,6 +320,7 @@ Outcome P::startI2cTransfer(State during) {
 }
 
 void P::sendBlockWrite(int block) {
+  markWritten();
   const qint64 offset = qint64(kChunkSize) * block;
   send(i2cBlockWriteRequest(quint8(i2cAddress), quint32(offset), transferBuffer.mid(offset, kChunkSize)),
        Awaited::BlockWritten);
@@ -304,6 +359,7 @@ Outcome P::startI2cFlashing(State during) {
     complain(QStringLiteral("Start I2C device flashing error. Socket not active !"));
     return outcomeAfter(during, false);
   }
+  markWritten(true);
   send(i2cStartFlashingRequest(quint8(i2cAddress), quint32(i2cImageLength(bi2File->size()))), Awaited::None);
   return outcomeAfter(during, true);
 }

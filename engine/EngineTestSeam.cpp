@@ -30,6 +30,8 @@ bool ORVCRoVivazavaTestSeam::enterAwaiting(ORVCRoVivazava& engine, int state, qi
     return false;
   }
   d.endTransfer();
+  // A run of its own: no flashing wait has begun, so a failure after flashing is final.
+  d.forgetLastRun();
   d.ipAddress = selection.ipAddress;
   d.i2cAddress = selection.i2cAddress;
   d.binFile = selection.binFile;

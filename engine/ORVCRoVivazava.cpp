@@ -11,6 +11,8 @@
 using namespace orvane;
 using namespace orvane::proto;
 using State = ORVCRoVivazavaPrivate::State;
+using orvane::engine::UpgradeResult;
+using orvane::engine::UpgradeStage;
 
 namespace {
 // "10" for whole seconds, "0.3" for the short waits of tests.
@@ -66,9 +68,11 @@ void ORVCRoVivazavaPrivate::report(int kind, int value, const QString& text) {
 }
 
 void ORVCRoVivazavaPrivate::fail(const QString& message, const QString& context, bool close) {
+  if (firstFailure.isEmpty()) firstFailure = message;
+  endRun(failureResult);
   // The terminal state is entered before anything is reported: a message box of the log
   // facility or of the owner runs an event loop, and no event may step the sequencer.
-  state = State::Terminal;
+  enter(State::Terminal);
   stepTimer.stop();
   stopWait();
   logEngineError(message + context);
@@ -85,6 +89,7 @@ void ORVCRoVivazavaPrivate::reportFailure(const QString& message, bool close, co
 }
 
 void ORVCRoVivazavaPrivate::complain(const QString& message, const QString& detail) {
+  if (firstFailure.isEmpty()) firstFailure = message;
   logEngineError(message + logContext(detail));
   announce(message);
 }
@@ -111,6 +116,31 @@ QString ORVCRoVivazavaPrivate::transferDetail() const {
       return QStringLiteral("I2C block %1 (offset %2)").arg(blockIndex).arg(qint64(kChunkSize) * blockIndex);
   }
   return {};
+}
+
+void ORVCRoVivazavaPrivate::enter(State s) {
+  state = s;
+  if (const auto& next = stageOf(s)) tellStage(*next);
+}
+
+void ORVCRoVivazavaPrivate::tellStage(UpgradeStage s) {
+  if (s == stage) return;
+  stage = s;
+  if (stageObserver) stageObserver(s);
+}
+
+void ORVCRoVivazavaPrivate::endRun(UpgradeResult result) {
+  if (end.result != UpgradeResult::Running) return;
+  end.result = result;
+  end.stage = stage;
+  const bool success =
+      result == UpgradeResult::Upgraded || result == UpgradeResult::Current || result == UpgradeResult::Checked;
+  end.reason = success ? QString() : firstFailure;
+}
+
+void ORVCRoVivazavaPrivate::markWritten(bool activation) {
+  end.written = true;
+  end.activated = end.activated || activation;
 }
 
 void ORVCRoVivazavaPrivate::armStepTimer() { stepTimer.start(settings.stepMs); }
@@ -195,17 +225,35 @@ bool ORVCRoVivazavaPrivate::freeIphlpapiDll() {
   return true;
 }
 
+void ORVCRoVivazavaPrivate::forgetLastRun() {
+  end = {};
+  networkComparison = {};
+  i2cComparison = {};
+  firstFailure.clear();
+  failureResult = UpgradeResult::Failed;
+  restartDeadline = QDeadlineTimer();   // expired: no flashing wait has begun
+  restartAttempts = 0;
+}
+
+// startUpgrade's refusal of `message`, before anything reaches the device.
+bool ORVCRoVivazavaPrivate::refuseStart(const QString& ip, const QString& message) {
+  fail(message, bracketed({QStringLiteral("device ") + ip}), false);
+  return false;
+}
+
 bool ORVCRoVivazavaPrivate::startUpgrade(const QString& ip, int i2cAddr, const QByteArray* bin,
-                                         const QByteArray* bi2, const QByteArray* web, bool batch) {
-  auto refuse = [this, &ip](const QString& message) {
-    fail(message, bracketed({QStringLiteral("device ") + ip}), false);
-    return false;
-  };
-  if (!isValidIpText(ip)) return refuse(QStringLiteral("IP address ") + ip + QStringLiteral(" not valid."));
-  if (reachability && !reachability(ip)) return refuse(QStringLiteral("No device connected at IP address: ") + ip);
+                                         const QByteArray* bi2, const QByteArray* web, bool batch,
+                                         const orvane::engine::UpgradeOptions& runOptions) {
+  forgetLastRun();
+  tellStage(UpgradeStage::Starting);
+  if (!isValidIpText(ip)) return refuseStart(ip, QStringLiteral("IP address ") + ip + QStringLiteral(" not valid."));
+  if (reachability && !reachability(ip)) {
+    failureResult = UpgradeResult::Unreachable;
+    return refuseStart(ip, QStringLiteral("No device connected at IP address: ") + ip);
+  }
   if (bi2 && (i2cAddr < kI2cAddressMin || i2cAddr > kI2cAddressMax))
-    return refuse(QStringLiteral("I2C address %1 not valid.").arg(i2cAddr));
-  if (!bin && !bi2 && !web) return refuse(QStringLiteral("No bin, nor bi2, nor web file has been selected."));
+    return refuseStart(ip, QStringLiteral("I2C address %1 not valid.").arg(i2cAddr));
+  if (!bin && !bi2 && !web) return refuseStart(ip, QStringLiteral("No bin, nor bi2, nor web file has been selected."));
 
   // Nothing of an earlier upgrade may reach this one.
   state = State::Terminal;
@@ -221,7 +269,8 @@ bool ORVCRoVivazavaPrivate::startUpgrade(const QString& ip, int i2cAddr, const Q
   bi2File = bi2;
   webFile = web;
   batchMode = batch;
-  state = State::OpenCommon;
+  options = runOptions;
+  enter(State::OpenCommon);
   sequencerStep();
   return true;
 }
@@ -258,6 +307,7 @@ void ORVCRoVivazavaPrivate::onSocketError(QAbstractSocket::SocketError error) {
 }
 
 void ORVCRoVivazavaPrivate::connectionLost(const QString& reason) {
+  if (retriedNoAnswer()) return;
   const QString detail = reason + (transfer == Transfer::None ? QString() : QStringLiteral(", ") + transferDetail());
   endTransfer();
   reportFailure(QStringLiteral("Error of connection on TCP port %1").arg(connectionPort),
@@ -296,6 +346,7 @@ void ORVCRoVivazavaPrivate::onWaitExpired() {
   const bool wasAwaiting = awaited != Awaited::None;
   stopWait();
   if (state == State::Terminal || (!wasConnecting && !wasAwaiting)) return;
+  if (retriedNoAnswer()) return;
   const QString detail = transferDetail();
   endTransfer();
   const QString text = wasConnecting ? QStringLiteral("Connection to TCP port %1 timed out after %2 s.")
@@ -320,8 +371,19 @@ ORVCRoVivazava::ORVCRoVivazava(bool& success, UpgradeStatusCallback callback, vo
 ORVCRoVivazava::~ORVCRoVivazava() { d->freeIphlpapiDll(); }
 
 bool ORVCRoVivazava::startUpgrade(const QString& ipAddress, int i2cAddress, const QByteArray* binFile,
-                                  const QByteArray* bi2File, const QByteArray* webFile, bool batchMode) {
-  return d->startUpgrade(ipAddress, i2cAddress, binFile, bi2File, webFile, batchMode);
+                                  const QByteArray* bi2File, const QByteArray* webFile, bool batchMode,
+                                  const orvane::engine::UpgradeOptions& options) {
+  return d->startUpgrade(ipAddress, i2cAddress, binFile, bi2File, webFile, batchMode, options);
+}
+
+const orvane::engine::UpgradeEnd& ORVCRoVivazava::lastEnd() const { return d->end; }
+
+const orvane::engine::SetComparison& ORVCRoVivazava::networkComparison() const { return d->networkComparison; }
+
+const orvane::engine::SetComparison& ORVCRoVivazava::i2cComparison() const { return d->i2cComparison; }
+
+void ORVCRoVivazava::setStageObserver(std::function<void(orvane::engine::UpgradeStage)> observer) {
+  d->stageObserver = std::move(observer);
 }
 
 int ORVCRoVivazava::currentState() const { return int(d->state); }

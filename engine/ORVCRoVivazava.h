@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/IpPacket.h"
+#include "engine/UpgradeReport.h"
 
 #include <QByteArray>
 #include <QString>
@@ -27,6 +28,10 @@ struct EngineSettings {
   int flashWaitMs = 15000;     // each flashing wait, counted down in steps of stepMs
   int answerTimeoutMs = 10000; // connect, answer, acknowledgement, reconnection after flashing
   int httpTimeoutMs = 10000;   // the whole readback request
+  // How long a flashed device has to answer again, counted from the start of its flashing
+  // wait: until then a failed reconnection or version read is tried again after stepMs.
+  // At or below flashWaitMs: one attempt only.
+  int restartTimeoutMs = 60000;
 };
 
 // One version set: the device's values (from its answers) and the file's (from the
@@ -71,7 +76,19 @@ class ORVCRoVivazava {
   // The file contents are owned by the caller and must outlive the upgrade.
   // A null pointer means that no file of that kind is selected.
   bool startUpgrade(const QString& ipAddress, int i2cAddress, const QByteArray* binFile,
-                    const QByteArray* bi2File, const QByteArray* webFile, bool batchMode);
+                    const QByteArray* bi2File, const QByteArray* webFile, bool batchMode,
+                    const orvane::engine::UpgradeOptions& options = {});
+
+  // How the last run ended: Running until it ends, set before its StatusSucceeded or its
+  // first StatusFailed (also when startUpgrade itself refuses).
+  const orvane::engine::UpgradeEnd& lastEnd() const;
+  // How the network device (resp. the I2C device) compares with its file: NotChecked from
+  // startUpgrade until its type and version were read and compared.
+  const orvane::engine::SetComparison& networkComparison() const;
+  const orvane::engine::SetComparison& i2cComparison() const;
+  // Told each time the run enters another stage (never the same twice in a row); a run
+  // ends with Done, whether it succeeded or failed.
+  void setStageObserver(std::function<void(orvane::engine::UpgradeStage)> observer);
 
   // The sequencer's state, 0..33; kTerminalState (33): no upgrade running.
   int currentState() const;

@@ -8,9 +8,11 @@
 #include "engine/Readback.h"
 #include "engine/VersionChecks.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QTcpSocket>
 #include <QTimer>
+#include <optional>
 
 // Everything the engine owns. The socket and the timers report through lambdas bound to
 // `context`; the destructor unbinds them first, so that nothing reaches a half-destroyed
@@ -74,6 +76,9 @@ class ORVCRoVivazavaPrivate {
     State state;
     Event runsOn;
     void (ORVCRoVivazavaPrivate::*step)();
+    // The stage a run is in while in this state; nullopt: the stage before goes on (the
+    // states between two stages, which a run passes whatever files it has).
+    std::optional<orvane::engine::UpgradeStage> stage;
   };
 
   // The end both halves share: wait while the device flashes, reconnect, read the new
@@ -83,6 +88,7 @@ class ORVCRoVivazavaPrivate {
     const char* flashing;       // announced when the wait starts
     const char* reading;        // announced with the version request
     const char* mismatch;       // the failure when the versions differ
+    const char* restarting;     // announced before another attempt; %1: seconds left
     VersionSet ORVCRoVivazava::*versions;
     void (ORVCRoVivazavaPrivate::*request)();
   };
@@ -118,7 +124,17 @@ class ORVCRoVivazavaPrivate {
 
   // --- Engine object (ORVCRoVivazava.cpp) ---
   bool startUpgrade(const QString& ip, int i2cAddr, const QByteArray* bin, const QByteArray* bi2,
-                    const QByteArray* web, bool batch);
+                    const QByteArray* web, bool batch, const orvane::engine::UpgradeOptions& options);
+  bool refuseStart(const QString& ip, const QString& message);
+  // What a run reports about itself, back to nothing known.
+  void forgetLastRun();
+  // The state changes here (or to Terminal in fail()); the stage observer follows.
+  void enter(State s);
+  void tellStage(orvane::engine::UpgradeStage s);
+  // Records how the run ended, once: the first call of a run counts.
+  void endRun(orvane::engine::UpgradeResult result);
+  // The written/activated marks of the run's end report.
+  void markWritten(bool activation = false);
   void openConnection(const QString& ip, quint16 port);
   void closeConnection();
   void closeAndContinue();
@@ -155,6 +171,11 @@ class ORVCRoVivazavaPrivate {
   void takeBytes(const QByteArray& bytes);
   void onStepTimer();
   void onWaitExpired();
+  // A connection that failed or an answer that never came. True when the device restarts
+  // and gets another attempt; false when the failure goes on (its end result is noted).
+  bool retriedNoAnswer();
+  bool inRestart() const;
+  void retryAfterRestart();
 
   // --- Sequencer (UpgradeSequencer.cpp) ---
   static const StateRow& rowOf(State s);
@@ -162,6 +183,7 @@ class ORVCRoVivazavaPrivate {
   void sequencerStep();
   // The one way a step moves on: only from the state it ran in.
   bool advance(State from, State to);
+  static const std::optional<orvane::engine::UpgradeStage>& stageOf(State s);
   Outcome outcomeAfter(State during, bool ok) const;
   bool settle(Outcome outcome, State from, State to, const QString& refusal, bool close);
   void succeed(State from);
@@ -177,6 +199,7 @@ class ORVCRoVivazavaPrivate {
   void openCommon();
   void askVersion();
   void checkVersion();
+  State afterVersionRead() const;
   void versionRead();
   void openBinUpload();
   void binUploaded();
@@ -196,6 +219,7 @@ class ORVCRoVivazavaPrivate {
   void i2cOrDone();
   void askI2cVersion();
   void checkI2cVersion();
+  bool skipsTransfer(const orvane::engine::SetComparison& comparison) const;
   void startI2cTransferStep();
   void i2cTransferring();
   void i2cDone();
@@ -212,6 +236,8 @@ class ORVCRoVivazavaPrivate {
   void failTransfer(const QString& message, bool close, const QString& detail = {});
 
   Outcome checkCompatibility(orvane::engine::CheckTarget target, State during);
+  void announceComparison(orvane::engine::CheckTarget target);
+  Outcome refuseDowngradeOf(orvane::engine::CheckTarget target, State during);
   Outcome verifyVersion(const VersionSet& set);
 
   Outcome startUpload(const QByteArray* file, bool isBin, State during);
@@ -249,6 +275,16 @@ class ORVCRoVivazavaPrivate {
   void* statusOwner = nullptr;
   ORVCRoVivazava::ReachabilityTest reachability;
   bool batchMode = false;
+  orvane::engine::UpgradeOptions options;
+  orvane::engine::UpgradeEnd end;
+  orvane::engine::SetComparison networkComparison, i2cComparison;
+  QString firstFailure;   // the first failure given to the operator in this run
+  // How the next failure ends the run, when its call site knows better than Failed.
+  orvane::engine::UpgradeResult failureResult = orvane::engine::UpgradeResult::Failed;
+  std::function<void(orvane::engine::UpgradeStage)> stageObserver;
+  orvane::engine::UpgradeStage stage = orvane::engine::UpgradeStage::Done;
+  QDeadlineTimer restartDeadline;   // from the start of the flashing wait
+  int restartAttempts = 0;          // attempts after the flashing wait that found no device
   bool questionOpen = false;   // a modal question runs its own event loop inside a step
   int blockIndex = 0;
   int flashCountdown = 0;

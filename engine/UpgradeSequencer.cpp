@@ -4,49 +4,54 @@
 
 using namespace orvane::proto;
 using orvane::engine::CheckTarget;
+using orvane::engine::SetComparison;
+using orvane::engine::UpgradeResult;
 using P = ORVCRoVivazavaPrivate;
 using State = P::State;
 using Event = P::Event;
 using Outcome = P::Outcome;
+using Stage = orvane::engine::UpgradeStage;
 
 namespace {
 
+constexpr std::optional<Stage> kSameStage = std::nullopt;
+
 constexpr P::StateRow kStates[] = {
-    {State::OpenCommon, Event::Start, &P::openCommon},
-    {State::AskVersion, Event::Connect, &P::askVersion},
-    {State::CheckVersion, Event::Read, &P::checkVersion},
-    {State::VersionRead, Event::Disconnect, &P::versionRead},
-    {State::OpenBinUpload, Event::Timer, &P::openBinUpload},
-    {State::StartBinUpload, Event::Connect, &P::startUploadStep},
-    {State::BinUploading, Event::Read, &P::uploading},
-    {State::BinUploaded, Event::Disconnect, &P::binUploaded},
-    {State::ReadBack, Event::Timer, &P::readBack},
-    {State::Activate, Event::Connect, &P::activate},
-    {State::Activated, Event::Disconnect, &P::activated},
-    {State::OpenReset, Event::Timer, &P::openReset},
-    {State::Reset, Event::Connect, &P::reset},
-    {State::ResetSent, Event::Disconnect, &P::resetSent},
-    {State::BeginFlashWait, Event::Timer, &P::startFlashWait},
-    {State::FlashWait, Event::Timer, &P::flashWait},
-    {State::AskNewVersion, Event::Connect, &P::askNewVersion},
-    {State::VerifyNewVersion, Event::Read, &P::verifyNewVersion},
-    {State::BinDone, Event::Disconnect, &P::binDone},
-    {State::WebOrNext, Event::Timer, &P::webOrNext},
-    {State::StartWebUpload, Event::Connect, &P::startUploadStep},
-    {State::WebUploading, Event::Read, &P::uploading},
-    {State::WebUploaded, Event::Disconnect, &P::webUploaded},
-    {State::I2cOrDone, Event::Timer, &P::i2cOrDone},
-    {State::AskI2cVersion, Event::Connect, &P::askI2cVersion},
-    {State::CheckI2cVersion, Event::Read, &P::checkI2cVersion},
-    {State::StartI2cTransfer, Event::Timer, &P::startI2cTransferStep},
-    {State::I2cTransferring, Event::Read, &P::i2cTransferring},
-    {State::I2cFlashStarting, Event::None, &P::nothing},
+    {State::OpenCommon, Event::Start, &P::openCommon, Stage::Starting},
+    {State::AskVersion, Event::Connect, &P::askVersion, Stage::Starting},
+    {State::CheckVersion, Event::Read, &P::checkVersion, Stage::Checking},
+    {State::VersionRead, Event::Disconnect, &P::versionRead, kSameStage},
+    {State::OpenBinUpload, Event::Timer, &P::openBinUpload, Stage::UploadingBin},
+    {State::StartBinUpload, Event::Connect, &P::startUploadStep, Stage::UploadingBin},
+    {State::BinUploading, Event::Read, &P::uploading, Stage::UploadingBin},
+    {State::BinUploaded, Event::Disconnect, &P::binUploaded, kSameStage},
+    {State::ReadBack, Event::Timer, &P::readBack, Stage::ReadingBack},
+    {State::Activate, Event::Connect, &P::activate, Stage::Activating},
+    {State::Activated, Event::Disconnect, &P::activated, Stage::Activating},
+    {State::OpenReset, Event::Timer, &P::openReset, Stage::Activating},
+    {State::Reset, Event::Connect, &P::reset, Stage::Activating},
+    {State::ResetSent, Event::Disconnect, &P::resetSent, Stage::Activating},
+    {State::BeginFlashWait, Event::Timer, &P::startFlashWait, Stage::Restarting},
+    {State::FlashWait, Event::Timer, &P::flashWait, Stage::Restarting},
+    {State::AskNewVersion, Event::Connect, &P::askNewVersion, Stage::Restarting},
+    {State::VerifyNewVersion, Event::Read, &P::verifyNewVersion, Stage::VerifyingBin},
+    {State::BinDone, Event::Disconnect, &P::binDone, kSameStage},
+    {State::WebOrNext, Event::Timer, &P::webOrNext, kSameStage},
+    {State::StartWebUpload, Event::Connect, &P::startUploadStep, Stage::UploadingWeb},
+    {State::WebUploading, Event::Read, &P::uploading, Stage::UploadingWeb},
+    {State::WebUploaded, Event::Disconnect, &P::webUploaded, kSameStage},
+    {State::I2cOrDone, Event::Timer, &P::i2cOrDone, kSameStage},
+    {State::AskI2cVersion, Event::Connect, &P::askI2cVersion, Stage::CheckingI2c},
+    {State::CheckI2cVersion, Event::Read, &P::checkI2cVersion, Stage::CheckingI2c},
+    {State::StartI2cTransfer, Event::Timer, &P::startI2cTransferStep, Stage::TransferringI2c},
+    {State::I2cTransferring, Event::Read, &P::i2cTransferring, Stage::TransferringI2c},
+    {State::I2cFlashStarting, Event::None, &P::nothing, kSameStage},
     // Its first step runs inside the close of state 27, the others on the timer.
-    {State::I2cFlashWait, Event::Timer, &P::flashWait},
-    {State::AskNewI2cVersion, Event::Connect, &P::askNewVersion},
-    {State::VerifyNewI2cVersion, Event::Read, &P::verifyNewVersion},
-    {State::I2cDone, Event::Disconnect, &P::i2cDone},
-    {State::Terminal, Event::None, &P::nothing},
+    {State::I2cFlashWait, Event::Timer, &P::flashWait, Stage::RestartingI2c},
+    {State::AskNewI2cVersion, Event::Connect, &P::askNewVersion, Stage::RestartingI2c},
+    {State::VerifyNewI2cVersion, Event::Read, &P::verifyNewVersion, Stage::VerifyingI2c},
+    {State::I2cDone, Event::Disconnect, &P::i2cDone, kSameStage},
+    {State::Terminal, Event::None, &P::nothing, Stage::Done},
 };
 
 constexpr bool rowsInStateOrder() {
@@ -69,6 +74,7 @@ const P::FlashStage kNetworkFlash{State::FlashWait,
                                   "Flashing.",
                                   "Read new firmware version.",
                                   "Version error after upgrade.",
+                                  "Device still restarting, trying again (%1 s left).",
                                   &ORVCRoVivazava::network,
                                   &P::requestDeviceVersion};
 const P::FlashStage kI2cFlash{State::I2cFlashWait,
@@ -78,6 +84,7 @@ const P::FlashStage kI2cFlash{State::I2cFlashWait,
                               "Flashing I2C device.",
                               "Read new firmware I2C version.",
                               "Version I2C error after upgrade.",
+                              "I2C device still restarting, trying again (%1 s left).",
                               &ORVCRoVivazava::i2c,
                               &P::requestI2cVersion};
 
@@ -89,6 +96,8 @@ const P::FlashStage kI2cFlash{State::I2cFlashWait,
 
 const P::StateRow& P::rowOf(State s) { return kStates[int(s)]; }
 
+const std::optional<Stage>& P::stageOf(State s) { return rowOf(s).stage; }
+
 bool P::waitsForAnswer(State s) { return rowOf(s).runsOn == Event::Read; }
 
 void P::sequencerStep() { (this->*rowOf(state).step)(); }
@@ -97,7 +106,7 @@ bool P::advance(State from, State to) {
   // A call inside the step may have ended the upgrade (or let another step run): a state
   // that is no longer `from` stays as it is.
   if (state != from) return false;
-  state = to;
+  enter(to);
   return true;
 }
 
@@ -120,14 +129,18 @@ bool P::settle(Outcome outcome, State from, State to, const QString& refusal, bo
   return false;
 }
 
-// Connected: announce, then send the request whose answer the next state waits for.
+// Connected: announce (unless null), then send the request whose answer the next state waits for.
 void P::ask(State from, State to, const char* announcement, void (P::*request)()) {
   if (!advance(from, to)) return;
-  announce(QString::fromLatin1(announcement));
+  if (announcement) announce(QString::fromLatin1(announcement));
   (this->*request)();
 }
 
 void P::succeed(State from) {
+  if (state != from) return;
+  // A run that wrote nothing skipped every firmware: the device was already current.
+  endRun(options.checkOnly ? UpgradeResult::Checked
+                           : end.written ? UpgradeResult::Upgraded : UpgradeResult::Current);
   // Terminal before the report: an owner that closes on success must find no upgrade running.
   if (advance(from, State::Terminal)) report(StatusSucceeded, -1, QStringLiteral("0"));
 }
@@ -152,8 +165,16 @@ void P::checkVersion() {
     closeAndContinue();
 }
 
+// A check goes on to the I2C device's version only; a .bin that the device already runs
+// may be left out.
+State P::afterVersionRead() const {
+  if (options.checkOnly) return State::I2cOrDone;
+  if (binFile && !skipsTransfer(networkComparison)) return State::OpenBinUpload;
+  return State::WebOrNext;
+}
+
 void P::versionRead() {
-  if (advance(State::VersionRead, binFile ? State::OpenBinUpload : State::WebOrNext)) armStepTimer();
+  if (advance(State::VersionRead, afterVersionRead())) armStepTimer();
 }
 
 void P::openBinUpload() { openUpload(State::OpenBinUpload, kBinUpload); }
@@ -251,10 +272,21 @@ void P::askI2cVersion() {
       &P::requestI2cVersion);
 }
 
+bool P::skipsTransfer(const SetComparison& comparison) const {
+  return options.skipCurrent && comparison.relation == SetComparison::Same;
+}
+
 void P::checkI2cVersion() {
-  if (settle(checkCompatibility(CheckTarget::I2c, State::CheckI2cVersion), State::CheckI2cVersion,
-             State::StartI2cTransfer, QStringLiteral("I2C device type or version error."), true))
+  const Outcome outcome = checkCompatibility(CheckTarget::I2c, State::CheckI2cVersion);
+  // Without a transfer the run ends with the close of this connection.
+  const bool transfers = !options.checkOnly && !skipsTransfer(i2cComparison);
+  if (!settle(outcome, State::CheckI2cVersion, transfers ? State::StartI2cTransfer : State::I2cDone,
+              QStringLiteral("I2C device type or version error."), true))
+    return;
+  if (transfers)
     armStepTimer();
+  else
+    closeAndContinue();
 }
 
 void P::startI2cTransferStep() {
@@ -312,6 +344,8 @@ const P::FlashStage& P::flashStage() const { return state >= kI2cFlash.wait ? kI
 void P::beginFlashWait(const FlashStage& stage) {
   announce(QString::fromLatin1(stage.flashing));
   flashCountdown = settings.flashWaitMs;
+  restartDeadline.setRemainingTime(settings.restartTimeoutMs, Qt::PreciseTimer);
+  restartAttempts = 0;
 }
 
 // One step of a flashing wait; true when the wait is over.
@@ -325,18 +359,59 @@ bool P::flashingWaitStep() {
 
 void P::flashWait() {
   const FlashStage& stage = flashStage();
+  // Between two attempts only the step timer moves on, not a late event of the dropped
+  // connection.
+  if (restartAttempts > 0 && stepTimer.isActive()) return;
   if (!flashingWaitStep() || !advance(stage.wait, stage.ask)) return;
-  progress(0);
+  if (restartAttempts == 0) progress(0);
   openConnection(ipAddress, settings.commonPort);
 }
 
 void P::askNewVersion() {
   const FlashStage& stage = flashStage();
-  ask(stage.ask, stage.verify, stage.reading, stage.request);
+  // Announced once: a later attempt follows its "still restarting" line.
+  ask(stage.ask, stage.verify, restartAttempts == 0 ? stage.reading : nullptr, stage.request);
 }
 
 void P::verifyNewVersion() {
   const FlashStage& stage = flashStage();
   if (settle(verifyVersion(q.*stage.versions), stage.verify, stage.done, QString::fromLatin1(stage.mismatch), true))
     closeAndContinue();
+}
+
+bool P::inRestart() const {
+  const FlashStage& stage = flashStage();
+  return state == stage.ask || state == stage.verify;
+}
+
+bool P::retriedNoAnswer() {
+  if (inRestart()) {
+    // A flashed device that does not answer yet may still be restarting.
+    if (settings.restartTimeoutMs > settings.flashWaitMs && !restartDeadline.hasExpired()) {
+      retryAfterRestart();
+      return true;
+    }
+    failureResult = UpgradeResult::Unconfirmed;
+  } else if (!end.written && (state == State::AskVersion || state == State::CheckVersion)) {
+    failureResult = UpgradeResult::Unreachable;
+  }
+  return false;
+}
+
+// Back to the end of the flashing wait: the next step timer connects again.
+void P::retryAfterRestart() {
+  const FlashStage& stage = flashStage();
+  const qint64 secondsLeft = (restartDeadline.remainingTime() + 999) / 1000;
+  stopWait();
+  endTransfer();
+  {
+    // Its events would step the sequencer before the step timer.
+    const QSignalBlocker quiet(connection);
+    connection.abort();
+  }
+  enter(stage.wait);
+  flashCountdown = 0;
+  ++restartAttempts;
+  armStepTimer();
+  announce(QString::fromLatin1(stage.restarting).arg(secondsLeft));
 }

@@ -46,6 +46,14 @@ CompatibilityVerdict evaluateCompatibility(const VersionSet& s, CheckTarget targ
   return refuse(QStringLiteral("You cannot downgrade to this version !"));
 }
 
+SetComparison compareSet(const VersionSet& s, CheckTarget target) {
+  // In batch mode nobody is asked: a downgrade within a major version is accepted.
+  const CompatibilityVerdict verdict = evaluateCompatibility(s, target, true);
+  if (verdict.kind == CompatibilityVerdict::Refuse) return {SetComparison::Incompatible, verdict.text};
+  if (s.deviceFirmwareVersion == s.fileFirmwareVersion) return {SetComparison::Same, {}};
+  return {s.deviceFirmwareVersion < s.fileFirmwareVersion ? SetComparison::Upgrade : SetComparison::Downgrade, {}};
+}
+
 bool deviceRunsFileVersion(const VersionSet& s) { return s.deviceFirmwareVersion == s.fileFirmwareVersion; }
 
 }  // namespace orvane::engine

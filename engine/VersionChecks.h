@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/ORVCRoVivazava.h"
+#include "engine/UpgradeReport.h"
 
 #include <QString>
 
@@ -19,6 +20,10 @@ struct CompatibilityVerdict {
 // Whether the file of the set suits the device of the set, before anything is written.
 // A downgrade within one major version is accepted in batch mode and asked otherwise.
 CompatibilityVerdict evaluateCompatibility(const VersionSet& set, CheckTarget target, bool batchMode);
+
+// How the device of the set compares with its file, whatever the mode: Incompatible with
+// the refusal when the checks refuse the file, else by the firmware versions.
+SetComparison compareSet(const VersionSet& set, CheckTarget target);
 
 // After flashing: the device must run exactly the file's version.
 bool deviceRunsFileVersion(const VersionSet& set);

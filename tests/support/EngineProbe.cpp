@@ -122,6 +122,9 @@ EngineSettings quickSettings(quint16 commonPort, quint16 filePort, quint16 httpP
   s.flashWaitMs = 600;
   s.answerTimeoutMs = 2000;
   s.httpTimeoutMs = 2000;
+  // One attempt after flashing: the loopback device is back at once, and a device that
+  // stays silent ends the run at the first reconnection, as with a deadline that has passed.
+  s.restartTimeoutMs = s.flashWaitMs;
   return s;
 }
 

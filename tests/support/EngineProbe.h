@@ -67,7 +67,8 @@ bool waitForEnd(const ORVCRoVivazava& engine, const EngineProbe& probe, int time
 QByteArray firmwareFile(int size, quint32 type, quint32 newVersionWord, quint32 minimumWord = 0);
 
 // The uploads and the I2C flashing settle to a known outcome whatever the ports, so tests
-// shorten the waits: stepMs 20 and flashWaitMs 600 keep the 30 countdown steps.
+// shorten the waits: stepMs 20 and flashWaitMs 600 keep the 30 countdown steps. The
+// restart deadline ends with the flashing wait: a single reconnection attempt.
 EngineSettings quickSettings(quint16 commonPort = 8010, quint16 filePort = 8004, quint16 httpPort = 80);
 
 // Expected transcripts (see EngineProbe::transcript) of the stages of a whole upgrade

@@ -47,8 +47,9 @@ QString simHttpMode(FakeDevice::Http mode) {
 }
 
 // The device in the simulator's configuration terms (sim/README.md), so that what the
-// loopback device leaves open (MAC, name) takes the simulator's defaults. It restarts at
-// once after a reset: the loopback tests do not wait for a reboot.
+// loopback device leaves open (MAC, name) takes the simulator's defaults. Its restart
+// lasts restartMs (push() hands it to the model): by default the loopback tests do not
+// wait for a reboot.
 sim::DeviceConfig simConfig(const FakeDevice& d) {
   const QJsonObject i2c{{"address", d.i2cAddress}, {"type", hexText(d.i2cType)}, {"versionWord", hexText(d.i2cVersionWord)}};
   const QJsonObject device{{"address", kAddress},     {"type", hexText(d.type)}, {"versionWord", hexText(d.versionWord)},
@@ -198,6 +199,7 @@ void FakeDevice::Impl::push() {
   sim::DeviceConfig& c = model->settings();
   c.type = self.type;
   c.versionWord = self.versionWord;
+  c.flashTimeMs = self.restartMs;
   c.faults.versionAfterFlash = self.versionAfterFlash;
   c.faults.i2cVersionAfterFlash = self.i2cVersionAfterFlash;
   c.faults.corruptI2cReadback = self.corruptI2cReadback;

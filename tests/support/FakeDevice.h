@@ -61,6 +61,9 @@ class FakeDevice {
   QByteArray i2cVersionWord = QByteArray::fromHex("00010002");
   QByteArray i2cVersionAfterFlash;                          // else the flashed image's version
   int corruptI2cReadback = -1;                              // image index inverted when read back
+  // How long a restart lasts: after a reset the ports refuse connections, and after its
+  // flashing the I2C device is absent from the bus, for this long. 0: back at once.
+  int restartMs = 0;
   Script script;
 
   void setHttp(Http mode, int corruptIndex = -1);
