@@ -232,7 +232,7 @@ void ORVCRoVivazavaPrivate::forgetLastRun() {
   firstFailure.clear();
   failureResult = UpgradeResult::Failed;
   restartDeadline = QDeadlineTimer();   // expired: no flashing wait has begun
-  restartRetry = false;
+  restartAttempts = 0;
 }
 
 // startUpgrade's refusal of `message`, before anything reaches the device.

@@ -284,7 +284,7 @@ class ORVCRoVivazavaPrivate {
   std::function<void(orvane::engine::UpgradeStage)> stageObserver;
   orvane::engine::UpgradeStage stage = orvane::engine::UpgradeStage::Done;
   QDeadlineTimer restartDeadline;   // from the start of the flashing wait
-  bool restartRetry = false;        // the flashing wait is over: the next step reconnects at once
+  int restartAttempts = 0;          // attempts after the flashing wait that found no device
   bool questionOpen = false;   // a modal question runs its own event loop inside a step
   int blockIndex = 0;
   int flashCountdown = 0;

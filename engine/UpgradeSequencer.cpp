@@ -129,10 +129,10 @@ bool P::settle(Outcome outcome, State from, State to, const QString& refusal, bo
   return false;
 }
 
-// Connected: announce, then send the request whose answer the next state waits for.
+// Connected: announce (unless null), then send the request whose answer the next state waits for.
 void P::ask(State from, State to, const char* announcement, void (P::*request)()) {
   if (!advance(from, to)) return;
-  announce(QString::fromLatin1(announcement));
+  if (announcement) announce(QString::fromLatin1(announcement));
   (this->*request)();
 }
 
@@ -345,7 +345,7 @@ void P::beginFlashWait(const FlashStage& stage) {
   announce(QString::fromLatin1(stage.flashing));
   flashCountdown = settings.flashWaitMs;
   restartDeadline.setRemainingTime(settings.restartTimeoutMs, Qt::PreciseTimer);
-  restartRetry = false;
+  restartAttempts = 0;
 }
 
 // One step of a flashing wait; true when the wait is over.
@@ -361,16 +361,16 @@ void P::flashWait() {
   const FlashStage& stage = flashStage();
   // Between two attempts only the step timer moves on, not a late event of the dropped
   // connection.
-  if (restartRetry && stepTimer.isActive()) return;
+  if (restartAttempts > 0 && stepTimer.isActive()) return;
   if (!flashingWaitStep() || !advance(stage.wait, stage.ask)) return;
-  if (!restartRetry) progress(0);
-  restartRetry = false;
+  if (restartAttempts == 0) progress(0);
   openConnection(ipAddress, settings.commonPort);
 }
 
 void P::askNewVersion() {
   const FlashStage& stage = flashStage();
-  ask(stage.ask, stage.verify, stage.reading, stage.request);
+  // Announced once: a later attempt follows its "still restarting" line.
+  ask(stage.ask, stage.verify, restartAttempts == 0 ? stage.reading : nullptr, stage.request);
 }
 
 void P::verifyNewVersion() {
@@ -411,7 +411,7 @@ void P::retryAfterRestart() {
   }
   enter(stage.wait);
   flashCountdown = 0;
-  restartRetry = true;
+  ++restartAttempts;
   armStepTimer();
   announce(QString::fromLatin1(stage.restarting).arg(secondsLeft));
 }

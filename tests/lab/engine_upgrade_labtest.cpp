@@ -12,6 +12,7 @@
 #include "engine/IpPacket.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <gtest/gtest.h>
@@ -318,6 +319,48 @@ TEST(EngineLab, ShippedWaitsOneFullBinUpgrade) {
   // 3 timer steps before the flashing, 31 during it, 2 after: about 18 s.
   EXPECT_GE(timer.elapsed(), 15500);
   std::fprintf(stderr, "shipped-waits .bin upgrade took %lld ms\n", static_cast<long long>(timer.elapsed()));
+}
+
+// The simulator refuses its ports while it restarts, and its I2C device is absent from the
+// bus while it flashes: a restart longer than the flashing wait is waited for until the
+// restart deadline, and past it the run ends unconfirmed with the failure of its last attempt.
+TEST(EngineLab, ARestartLongerThanTheFlashingWait) {
+  ORVANE_REQUIRE_LAB();
+  struct Case {
+    const char* name;
+    int restartTimeoutMs;
+    orvane::engine::UpgradeResult result;
+  };
+  const Case cases[] = {{"back before the deadline", 8000, orvane::engine::UpgradeResult::Upgraded},
+                        {"deadline passed", 1200, orvane::engine::UpgradeResult::Unconfirmed}};
+  const QRegularExpression still("^Device still restarting, trying again \\(\\d+ s left\\)\\.$");
+  const QRegularExpression i2cStill("^I2C device still restarting, trying again \\(\\d+ s left\\)\\.$");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EngineSettings s = quickSettings();
+    s.restartTimeoutMs = c.restartTimeoutMs;
+    LabRig rig(deviceConfig({}, 2500), s);
+    ASSERT_TRUE(rig.sim.started());
+    ASSERT_TRUE(rig.start(&kBin, &kBi2, nullptr));
+    ASSERT_TRUE(rig.runToEnd(30000)) << rig.probe.transcript().join('\n').toStdString();
+    const QStringList t = rig.probe.transcript();
+    const orvane::engine::UpgradeEnd& end = rig.engine->lastEnd();
+    EXPECT_EQ(end.result, c.result) << t.join('\n').toStdString();
+    EXPECT_TRUE(end.activated);
+    EXPECT_FALSE(rig.probe.messages().filter(still).isEmpty());
+    // Each version read is announced once, however many attempts it takes.
+    EXPECT_EQ(t.count("M:Read new firmware version."), 1);
+    if (c.result == orvane::engine::UpgradeResult::Upgraded) {
+      EXPECT_FALSE(rig.probe.messages().filter(i2cStill).isEmpty());
+      EXPECT_EQ(t.count("M:Read new firmware I2C version."), 1);
+      EXPECT_EQ(t.last(), "S");
+      EXPECT_EQ(rig.engine->i2c.deviceFirmwareVersion, 0x00010003);
+    } else {
+      EXPECT_EQ(t.mid(t.size() - 2), QStringList({"M:" + end.reason, "F"}));
+      EXPECT_EQ(rig.probe.count(StatusFailed), 1);
+    }
+    EXPECT_TRUE(rig.allConnectionsClosed());
+  }
 }
 
 }  // namespace

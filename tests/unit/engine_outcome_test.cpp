@@ -143,6 +143,9 @@ const OutcomeRow kRows[] = {
      UpgradeResult::Incompatible, false, false, SetComparison::NotChecked, SetComparison::Downgrade,
      {"I2C device downgrade 1.4 \u2192 1.3", "I2C device: Downgrade from 1.4 to 1.3 refused."},
      "I2C device: Downgrade from 1.4 to 1.3 refused."},
+    {"downgrade_across_major", kPlain, true, "00020000", "00010002", kTypeOk, Reach::Echo, true, false, false,
+     UpgradeResult::Incompatible, false, false, SetComparison::Incompatible, SetComparison::NotChecked, {},
+     "You cannot downgrade to this version !"},
     {"incompatible_type", kPlain, true, "00010000", "00010002", "00020001", Reach::Echo, true, false, true,
      UpgradeResult::Incompatible, false, false, SetComparison::Incompatible, SetComparison::NotChecked, {},
      "Type mismatch. This firmware file is not for this device !"},
@@ -203,6 +206,8 @@ TEST_P(EngineOutcome, EndReportComparisonsAndLines) {
   if (!row.written) {
     EXPECT_TRUE(nothingWritten(rig.device));
   }
+  // A firmware is flashed exactly when the run says it activated one.
+  EXPECT_EQ(rig.device.flashCount() + rig.device.i2cFlashCount() > 0, row.activated);
   EXPECT_EQ(asked, 0);
   EXPECT_EQ(w.stages.value(w.stages.size() - 1), UpgradeStage::Done);
   EXPECT_EQ(rig.engine->currentState(), kTerminalState);
@@ -210,6 +215,20 @@ TEST_P(EngineOutcome, EndReportComparisonsAndLines) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, EngineOutcome, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(EngineOutcomeDetails, ASkippedBinStillLetsTheWebBeUploaded) {
+  LoopbackRig rig;
+  rig.device.versionWord = QByteArray::fromHex("00010005");
+  ASSERT_TRUE(startWith(rig, true, false, true, kSkip));
+  ASSERT_TRUE(rig.runToEnd());
+  EXPECT_EQ(rig.engine->lastEnd().result, UpgradeResult::Upgraded);
+  EXPECT_EQ(rig.device.uploadedImage().left(kWeb.size()), kWeb);
+  EXPECT_EQ(rig.device.activatedLength(), -1);
+  EXPECT_EQ(rig.device.flashCount(), 0);
+  EXPECT_TRUE(rig.device.httpRequests().isEmpty());   // no readback of a .bin
+  EXPECT_FALSE(rig.probe.messages().contains("Upload bin file."));
+  EXPECT_TRUE(rig.probe.messages().contains("Uploading web file."));
+}
 
 TEST(EngineOutcomeDetails, AnIncompatibleFileIsNamedInItsComparison) {
   LoopbackRig rig;
@@ -227,6 +246,30 @@ TEST(EngineOutcomeDetails, AnIncompatibleFileIsNamedInItsComparison) {
   EXPECT_EQ(rig.engine->networkComparison().relation, SetComparison::NotChecked);
   EXPECT_EQ(rig.engine->i2cComparison().relation, SetComparison::NotChecked);
   EXPECT_EQ(rig.engine->lastEnd().result, UpgradeResult::Unreachable);
+}
+
+// The first version read: no answer, or a closed connection, is an unreachable device; an
+// answer that makes no sense comes from a device that is there.
+TEST(EngineOutcomeDetails, TheFirstVersionReadDecidesReachability) {
+  using Reply = FakeDevice::Reply;
+  const std::pair<Reply, UpgradeResult> cases[] = {
+      {Reply{Reply::Silent, {}, {}}, UpgradeResult::Unreachable},
+      {Reply{Reply::Close, {}, {}}, UpgradeResult::Unreachable},
+      {Reply{Reply::Bytes, answerFrame("00 7F 00 00 00 01 00"), {}}, UpgradeResult::Failed},
+  };
+  for (const auto& [reply, result] : cases) {
+    SCOPED_TRACE(int(reply.kind));
+    LoopbackRig rig([](EngineSettings& s) { s.answerTimeoutMs = 300; });
+    rig.device.script = [reply](Port port, int index, const QByteArray&) {
+      return port == Port::Common && index == 1 ? reply : Reply{};
+    };
+    ASSERT_TRUE(startWith(rig, true, false, true, kPlain));
+    ASSERT_TRUE(rig.runToEnd());
+    EXPECT_EQ(rig.engine->lastEnd().result, result) << rig.probe.transcript().join('\n').toStdString();
+    EXPECT_EQ(rig.engine->lastEnd().stage, UpgradeStage::Checking);
+    EXPECT_FALSE(rig.engine->lastEnd().written);
+    EXPECT_EQ(rig.engine->networkComparison().relation, SetComparison::NotChecked);
+  }
 }
 
 TEST(EngineOutcomeDetails, AVersionMismatchAfterFlashingIsAFailure) {
@@ -312,7 +355,9 @@ TEST_P(EngineRestart, WaitsForTheDeviceUntilTheDeadline) {
   if (row.result == UpgradeResult::Upgraded) {
     EXPECT_EQ(t.last(), "S");
     EXPECT_EQ(rig.probe.count(StatusFailed), 0);
-    EXPECT_EQ(t.value(t.size() - 2), row.bin ? "M:Read new firmware version." : "M:Read new firmware I2C version.");
+    // The version read is announced once, however many attempts it takes.
+    EXPECT_EQ(t.count(row.bin ? "M:Read new firmware version." : "M:Read new firmware I2C version."), 1);
+    EXPECT_TRUE(t.value(t.size() - 2).mid(2).contains(still)) << t.join('\n').toStdString();
     EXPECT_EQ(row.bin ? rig.engine->network.deviceFirmwareVersion : rig.engine->i2c.deviceFirmwareVersion,
               row.bin ? 0x00010005 : 0x00010003);
     EXPECT_TRUE(end.reason.isEmpty());
