@@ -182,7 +182,7 @@ TEST_F(ScriptContractLab, WholeRunJsonLinesCarryTheDocumentedFields) {
       EXPECT_TRUE(o.value("percent").isDouble());
     }
   }
-  EXPECT_EQ(stages, QStringList({"checking", "bin-upload", "readback", "activating", "restarting", "bin-verify",
+  EXPECT_EQ(stages, QStringList({"starting", "checking", "bin-upload", "readback", "activating", "restarting", "bin-verify",
                                  "web-upload", "i2c-check", "i2c-transfer", "i2c-restarting", "i2c-verify", "done"}));
   const QJsonObject result = resultOf(lines);
   EXPECT_EQ(result.value("result"), "upgraded");
