@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 namespace bench {
 
@@ -74,7 +75,7 @@ Child spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   return child;
 }
 
-FirstPacketWatch::FirstPacketWatch(const char* interface) {
+PacketWatch::PacketWatch(const char* interface, FrameMatch match) : match_(std::move(match)) {
   fd_ = ::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_ALL));
   if (fd_ < 0) return;
   sockaddr_ll where{};
@@ -89,17 +90,33 @@ FirstPacketWatch::FirstPacketWatch(const char* interface) {
   }
 }
 
-FirstPacketWatch::~FirstPacketWatch() {
+PacketWatch::~PacketWatch() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void FirstPacketWatch::drain() {
+void PacketWatch::drain() {
   char frame[2048];
   while (fd_ >= 0 && ::recv(fd_, frame, sizeof frame, 0) > 0) {
   }
 }
 
-bool FirstPacketWatch::read() {
+// An IPv4 frame (after its 14-byte Ethernet header); with a TCP port, a segment to that
+// port whose payload starts with the prefix.
+bool PacketWatch::matches(const unsigned char* frame, size_t n) const {
+  if (n < 14 + 20) return false;
+  if (match_.tcpPort == 0) return true;
+  const unsigned char* ip = frame + 14;
+  const size_t ipHeader = size_t(ip[0] & 0x0F) * 4;
+  if (ip[9] != IPPROTO_TCP || n < 14 + ipHeader + 20) return false;
+  const unsigned char* tcp = ip + ipHeader;
+  const size_t tcpHeader = size_t(tcp[12] >> 4) * 4;
+  const size_t payloadAt = 14 + ipHeader + tcpHeader;
+  const size_t prefix = match_.payloadPrefix.size();
+  return (tcp[2] << 8 | tcp[3]) == match_.tcpPort && n >= payloadAt + prefix &&
+         std::memcmp(frame + payloadAt, match_.payloadPrefix.data(), prefix) == 0;
+}
+
+bool PacketWatch::read() {
   unsigned char frame[2048];
   char control[256];
   while (fd_ >= 0) {
@@ -115,14 +132,15 @@ bool FirstPacketWatch::read() {
     const ssize_t n = ::recvmsg(fd_, &message, 0);
     if (n <= 0) return false;
     if (from.sll_pkttype != PACKET_OUTGOING || ntohs(from.sll_protocol) != ETH_P_IP) continue;
+    if (!matches(frame, size_t(n))) continue;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
       if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_TIMESTAMPNS) continue;
       timespec at{};
       std::memcpy(&at, CMSG_DATA(c), sizeof at);
       seenAt_ = double(at.tv_sec) * 1e3 + double(at.tv_nsec) / 1e6;
     }
-    // Ethernet header, then the IPv4 header whose byte 9 names the protocol.
-    protocol_ = n > 14 + 9 ? protocolName(frame[14 + 9]) : "ip";
+    // The IPv4 header's byte 9 names the protocol.
+    protocol_ = protocolName(frame[14 + 9]);
     ::close(fd_);
     fd_ = -1;
     return true;
@@ -156,9 +174,18 @@ void reap(Child& child, Followed& run, bool kill) {
   child.out = -1;
 }
 
+// Reads what the watches saw; the first watch's frame is the child's first packet.
+void readWatches(const std::vector<PacketWatch*>& watches, const pollfd* fds, const Child& child, Followed& run) {
+  for (size_t i = 0; i < watches.size(); ++i) {
+    if (!fds[i].revents || !watches[i]->read() || i != 0) continue;
+    run.firstPacketAfterMs = watches[i]->seenAtRealMs() - child.startedReal;
+    run.firstPacketProtocol = watches[i]->protocol();
+  }
+}
+
 }  // namespace
 
-Followed follow(Child& child, const std::string& stopLine, FirstPacketWatch* watch, int timeoutMs) {
+Followed follow(Child& child, const std::string& stopLine, const std::vector<PacketWatch*>& watches, int timeoutMs) {
   Followed run;
   std::string pending;
   bool open = true;
@@ -169,13 +196,11 @@ Followed follow(Child& child, const std::string& stopLine, FirstPacketWatch* wat
       run.timedOut = true;
       break;
     }
-    pollfd fds[2] = {{child.out, POLLIN, 0}, {watch && watch->ok() ? watch->fd() : -1, POLLIN, 0}};
-    if (::poll(fds, 2, int(left) + 1) < 0) continue;
-    if (fds[1].revents && watch->read()) {
-      run.firstPacketAfterMs = watch->seenAtRealMs() - child.startedReal;
-      run.firstPacketProtocol = watch->protocol();
-    }
-    if (!fds[0].revents) continue;
+    pollfd fds[3] = {{-1, POLLIN, 0}, {-1, POLLIN, 0}, {child.out, POLLIN, 0}};
+    for (size_t i = 0; i < watches.size() && i < 2; ++i) fds[i].fd = watches[i]->fd();
+    if (::poll(fds, 3, int(left) + 1) < 0) continue;
+    readWatches(watches, fds, child, run);
+    if (!fds[2].revents) continue;
     char buffer[4096];
     const ssize_t n = ::read(child.out, buffer, sizeof buffer);
     const double at = monotonicMs();

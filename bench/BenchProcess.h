@@ -26,27 +26,37 @@ struct Child {
 Child spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& errPath,
             int extraFd = -1);
 
-// Watches one interface of this network namespace for the first IPv4 frame that leaves
-// it; the kernel's timestamp of that frame is taken, not the time it was read.
-class FirstPacketWatch {
+// Which outgoing frame a PacketWatch waits for: any IPv4 frame, or a TCP segment to this
+// port whose payload starts with these bytes.
+struct FrameMatch {
+  int tcpPort = 0;             // 0: any IPv4 frame
+  std::string payloadPrefix;   // with tcpPort: the first bytes of the segment's payload
+};
+
+// Watches one interface of this network namespace for the first frame that leaves it and
+// matches; the kernel's timestamp of that frame is taken, not the time it was read.
+class PacketWatch {
  public:
-  explicit FirstPacketWatch(const char* interface);
-  ~FirstPacketWatch();
-  FirstPacketWatch(const FirstPacketWatch&) = delete;
-  FirstPacketWatch& operator=(const FirstPacketWatch&) = delete;
+  PacketWatch(const char* interface, FrameMatch match = {});
+  ~PacketWatch();
+  PacketWatch(const PacketWatch&) = delete;
+  PacketWatch& operator=(const PacketWatch&) = delete;
 
   bool ok() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   // Forgets every frame queued so far (call just before the child starts).
   void drain();
-  // Reads what is queued; true once the first outgoing IPv4 frame has been seen (the
-  // socket is then closed, so that the transfer that follows costs nothing more).
+  // Reads what is queued; true once the frame has been seen (the socket is then closed,
+  // so that the transfer that follows costs nothing more).
   bool read();
   double seenAtRealMs() const { return seenAt_; }
   const std::string& protocol() const { return protocol_; }  // "icmp", "udp", "tcp", ...
 
  private:
+  bool matches(const unsigned char* frame, size_t n) const;
+
   int fd_ = -1;
+  FrameMatch match_;
   double seenAt_ = -1;
   std::string protocol_;
 };
@@ -70,8 +80,9 @@ struct Followed {
 
 // Reads the child's standard output until stopLine arrives (then kills it: SIGKILL),
 // until it ends by itself (stopLine "") or until timeoutMs have passed (killed), and reaps
-// it with wait4. `watch` (optional) times the child's first packet.
-Followed follow(Child& child, const std::string& stopLine, FirstPacketWatch* watch, int timeoutMs);
+// it with wait4. The watches (none, one or two) see the child's frames; the first one's
+// is reported as firstPacketAfterMs.
+Followed follow(Child& child, const std::string& stopLine, const std::vector<PacketWatch*>& watches, int timeoutMs);
 
 // Milliseconds between the arrival of the first line `from` and of the first line `to`
 // after it; -1 when either is missing.
