@@ -148,9 +148,10 @@ struct ProgramRun {
 };
 
 // One run of the program stopped at `stop` ("" = until it ends); watches its first
-// packet and, for a .bi2, its first I2C block write.
+// packet and, with watchBlocks, its first I2C block write. Only a .bi2 run watches for
+// blocks: a watch still open during an upload would wake this process for every frame.
 ProgramRun programRun(const Setup& s, const std::vector<std::string>& args, const std::vector<std::string>& env,
-                      const std::string& stop) {
+                      const std::string& stop, bool watchBlocks = false) {
   std::vector<std::string> argv = {s.program};
   argv.insert(argv.end(), args.begin(), args.end());
   bench::PacketWatch first(kInterface);
@@ -158,7 +159,8 @@ ProgramRun programRun(const Setup& s, const std::vector<std::string>& args, cons
   first.drain();
   block.drain();
   bench::Child c = bench::spawn(argv, env, s.errLog);
-  ProgramRun out{bench::follow(c, stop, {&first, &block}, kRunTimeoutMs)};
+  const std::vector<bench::PacketWatch*> watches = watchBlocks ? std::vector{&first, &block} : std::vector{&first};
+  ProgramRun out{bench::follow(c, stop, watches, kRunTimeoutMs)};
   if (block.seenAtRealMs() >= 0) out.firstBlockAtMono = block.seenAtRealMs() - c.startedReal + c.startedMono;
   if (!out.run.stopLineSeen && !stop.empty()) {
     std::printf("  (%s did not reach \"%s\"; its last line: \"%s\")\n", args.front().c_str(), stop.c_str(),
@@ -180,7 +182,7 @@ void programRound(const Setup& s, const std::string& mode, const std::vector<std
   f.add(mode + " .bin", binMs);
   f.add(mode + " start-up", bin.firstPacketAfterMs);
   f.add(mode + " RSS", double(bin.maxRssKiB));
-  const ProgramRun bi2 = programRun(s, {"-IP", kDevice, "-B2", s.bi2, "-I2CA", kI2cAddress}, env, kBi2To);
+  const ProgramRun bi2 = programRun(s, {"-IP", kDevice, "-B2", s.bi2, "-I2CA", kI2cAddress}, env, kBi2To, true);
   const double bi2Ms = bench::span(bi2.run, kBi2From, kBi2To), blocksMs = blocksSpan(bi2);
   f.add(mode + " .bi2", bi2Ms);
   f.add(mode + " .bi2 blocks", blocksMs);
