@@ -71,6 +71,14 @@ struct Figures {
   void add(const std::string& name, double value) {
     if (value >= 0) values[name].push_back(value);
   }
+  void merge(const Figures& other) {
+    for (const auto& [name, list] : other.values) values[name].insert(values[name].end(), list.begin(), list.end());
+  }
+  // The one value of a round's figures; -1 when it was not measured.
+  double only(const std::string& name) const {
+    const auto it = values.find(name);
+    return it == values.end() || it->second.empty() ? -1 : it->second.front();
+  }
   // min and median; -1 when nothing was measured.
   std::pair<double, double> summary(const std::string& name) const {
     const auto it = values.find(name);
@@ -222,6 +230,19 @@ void ratio(const Figures& f, const char* label, const std::string& program, cons
   std::printf("  %-48s %10.2f %10.2f\n", label, pMin / mMin, pMedian / mMedian);
 }
 
+// The ratios program / minimal client of one round (-1: a figure is missing).
+void printRoundRatios(const Figures& r) {
+  auto q = [&r](const std::string& program, const std::string& minimal) {
+    const double p = r.only(program), m = r.only(minimal);
+    return p > 0 && m > 0 ? p / m : -1.0;
+  };
+  std::printf("  ratio program/minimal  .bin batch %.2f window %.2f   .bi2 batch %.2f window %.2f   "
+              ".bi2 blocks batch %.2f window %.2f\n",
+              q("batch .bin", "minimal .bin"), q("window .bin", "minimal .bin"), q("batch .bi2", "minimal .bi2"),
+              q("window .bi2", "minimal .bi2"), q("batch .bi2 blocks", "minimal .bi2 blocks"),
+              q("window .bi2 blocks", "minimal .bi2 blocks"));
+}
+
 void printTable(const Figures& f, int rounds) {
   std::printf("\nSummary of %d rounds%40s %10s\n", rounds, "min", "median");
   row(f, ".bin upload, minimal client", "minimal .bin", "ms");
@@ -309,10 +330,13 @@ int main(int argc, char** argv) {
   Figures f;
   for (int round = 1; round <= rounds; ++round) {
     std::printf("round %d\n", round);
-    minimalRound(s, f);
-    programRound(s, "batch", s.batchEnv, f);
-    if (!s.windowEnv.empty()) programRound(s, "window", s.windowEnv, f);
-    scanRound(s, f);
+    Figures r;
+    minimalRound(s, r);
+    programRound(s, "batch", s.batchEnv, r);
+    if (!s.windowEnv.empty()) programRound(s, "window", s.windowEnv, r);
+    scanRound(s, r);
+    printRoundRatios(r);
+    f.merge(r);
     std::fflush(stdout);
   }
   printTable(f, rounds);
