@@ -16,6 +16,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -106,18 +108,14 @@ std::vector<std::string> programEnvironment(const orvane::test::TempHome& home, 
 
 // An X server of its own (Xvfb picks a free display number and tells it through -displayfd).
 struct VirtualDisplay {
-  pid_t pid = -1;
+  bench::Child x;
   std::string name;   // ":N", empty when none could be started
   VirtualDisplay() {
-    if (::access("/usr/bin/Xvfb", X_OK) != 0) return;
     int fds[2];
-    if (::pipe(fds) != 0) return;
-    bench::Child x = bench::spawn({"/usr/bin/Xvfb", "-displayfd", "9", "-nolisten", "tcp", "-screen", "0",
-                                   "1280x1024x24"},
-                                  {"PATH=/usr/bin:/bin"}, "", fds[1]);
+    if (::access("/usr/bin/Xvfb", X_OK) != 0 || ::pipe2(fds, O_CLOEXEC) != 0) return;
+    x = bench::spawn({"/usr/bin/Xvfb", "-displayfd", "9", "-nolisten", "tcp", "-screen", "0", "1280x1024x24"},
+                     {"PATH=/usr/bin:/bin"}, "", fds[1]);
     ::close(fds[1]);
-    pid = x.pid;
-    if (x.out >= 0) ::close(x.out);
     char number[32] = {};
     size_t have = 0;
     for (ssize_t n; have + 1 < sizeof number && (n = ::read(fds[0], number + have, sizeof number - 1 - have)) > 0;) {
@@ -125,12 +123,13 @@ struct VirtualDisplay {
       if (std::memchr(number, '\n', have)) break;
     }
     ::close(fds[0]);
-    if (have > 0 && number[0] >= '0' && number[0] <= '9') name = ":" + std::to_string(std::atoi(number));
+    if (x.pid > 0 && have > 0 && number[0] >= '0' && number[0] <= '9') name = ":" + std::to_string(std::atoi(number));
   }
   ~VirtualDisplay() {
-    if (pid <= 0) return;
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
+    if (x.pid <= 0) return;
+    ::kill(x.pid, SIGTERM);
+    ::waitpid(x.pid, nullptr, 0);
+    ::close(x.out);
   }
 };
 
@@ -163,13 +162,14 @@ ProgramRun programRun(const Setup& s, const std::vector<std::string>& args, cons
   std::vector<std::string> argv = {s.program};
   argv.insert(argv.end(), args.begin(), args.end());
   bench::PacketWatch first(kInterface);
-  bench::PacketWatch block(kInterface, {kCommonPort, kBlockWriteHead});
-  first.drain();
-  block.drain();
+  std::vector<bench::PacketWatch*> watches = {&first};
+  std::optional<bench::PacketWatch> block;
+  if (watchBlocks) watches.push_back(&block.emplace(kInterface, bench::FrameMatch{kCommonPort, kBlockWriteHead}));
+  for (bench::PacketWatch* w : watches) w->drain();
   bench::Child c = bench::spawn(argv, env, s.errLog);
-  const std::vector<bench::PacketWatch*> watches = watchBlocks ? std::vector{&first, &block} : std::vector{&first};
   ProgramRun out{bench::follow(c, stop, watches, kRunTimeoutMs)};
-  if (block.seenAtRealMs() >= 0) out.firstBlockAtMono = block.seenAtRealMs() - c.startedReal + c.startedMono;
+  if (block && block->seenAtRealMs() >= 0)
+    out.firstBlockAtMono = block->seenAtRealMs() - c.startedReal + c.startedMono;
   if (!out.run.stopLineSeen && !stop.empty()) {
     std::printf("  (%s did not reach \"%s\"; its last line: \"%s\")\n", args.front().c_str(), stop.c_str(),
                 out.run.lines.empty() ? "" : out.run.lines.back().text.c_str());
