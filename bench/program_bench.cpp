@@ -217,7 +217,8 @@ void row(const Figures& f, const char* label, const std::string& key, const char
     std::printf("  %-48s %10s %10s\n", label, "-", "-");
     return;
   }
-  std::printf("  %-48s %10.1f %10.1f %s\n", label, min, median, unit);
+  const int digits = std::strcmp(unit, "ms") == 0 ? 1 : 0;
+  std::printf("  %-48s %10.*f %10.*f %s\n", label, digits, min, digits, median, unit);
 }
 
 void ratio(const Figures& f, const char* label, const std::string& program, const std::string& minimal) {
