@@ -245,7 +245,8 @@ void printRoundRatios(const Figures& r) {
 }
 
 void printTable(const Figures& f, int rounds) {
-  std::printf("\nSummary of %d rounds%40s %10s\n", rounds, "min", "median");
+  const std::string title = "Summary of " + std::to_string(rounds) + " rounds";
+  std::printf("\n%-50s %10s %10s\n", title.c_str(), "min", "median");
   row(f, ".bin upload, minimal client", "minimal .bin", "ms");
   row(f, ".bin upload, program batch", "batch .bin", "ms");
   row(f, ".bin upload, program window (Xvfb)", "window .bin", "ms");
@@ -262,7 +263,7 @@ void printTable(const Figures& f, int rounds) {
   row(f, "peak RSS, batch -B 1 MiB (to its read-back)", "batch RSS", "KiB");
   row(f, "peak RSS, window -B 1 MiB (to its read-back)", "window RSS", "KiB");
   row(f, "peak RSS, --scan", "scan RSS", "KiB");
-  std::printf("\nRatio program / minimal client%18s %10s\n", "of the mins", "medians");
+  std::printf("\n%-50s %10s %10s\n", "Ratio program / minimal client", "mins", "medians");
   ratio(f, ".bin upload, batch", "batch .bin", "minimal .bin");
   ratio(f, ".bin upload, window", "window .bin", "minimal .bin");
   ratio(f, ".bi2 flashing, batch", "batch .bi2", "minimal .bi2");
