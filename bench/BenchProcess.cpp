@@ -162,6 +162,7 @@ bool takeLines(std::string& pending, double at, Followed& run, const std::string
 }
 
 void reap(Child& child, Followed& run, bool kill) {
+  if (child.pid <= 0) return;   // never signal a pid of 0 or -1 (a group, or every process)
   if (kill) ::kill(child.pid, SIGKILL);
   int status = 0;
   rusage usage{};
@@ -176,7 +177,7 @@ void reap(Child& child, Followed& run, bool kill) {
 
 // Reads what the watches saw; the first watch's frame is the child's first packet.
 void readWatches(const std::vector<PacketWatch*>& watches, const pollfd* fds, const Child& child, Followed& run) {
-  for (size_t i = 0; i < watches.size(); ++i) {
+  for (size_t i = 0; i < watches.size() && i < 2; ++i) {
     if (!fds[i].revents || !watches[i]->read() || i != 0) continue;
     run.firstPacketAfterMs = watches[i]->seenAtRealMs() - child.startedReal;
     run.firstPacketProtocol = watches[i]->protocol();
@@ -187,6 +188,7 @@ void readWatches(const std::vector<PacketWatch*>& watches, const pollfd* fds, co
 
 Followed follow(Child& child, const std::string& stopLine, const std::vector<PacketWatch*>& watches, int timeoutMs) {
   Followed run;
+  if (child.pid <= 0) return run;   // it did not start
   std::string pending;
   bool open = true;
   const double deadline = child.startedMono + timeoutMs;
