@@ -1,8 +1,9 @@
-// Upload benchmark (prints figures; not a test). Runs inside a network lab made by
-// scripts/bench-upload (tests/lab/netlab): starts the device simulator in the device
-// namespace, then uploads a 1 MiB .bin through the file port and flashes a 256 KiB .bi2
-// through the I2C gateway, first with the upgrade engine, then with a minimal client on
-// plain blocking sockets doing the same lock-step exchanges on the same link.
+// Engine upload benchmark (prints figures; not a test). Runs inside a network lab made
+// by scripts/bench-upload with ENGINE_BENCH=1 (tests/lab/netlab): starts the device
+// simulator in the device namespace, then uploads a 1 MiB .bin through the file port
+// and flashes a 256 KiB .bi2 through the I2C gateway, first with the upgrade engine in
+// this process, then with a plain client on blocking sockets doing the same lock-step
+// exchanges on the same link.
 #include "common/Version.h"
 #include "engine/ORVCRoVivazava.h"
 #include "engine/FirmwareFile.h"
