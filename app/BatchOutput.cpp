@@ -39,6 +39,8 @@ QString stageLabel(UpgradeStage stage) {
 
 bool isRestart(UpgradeStage stage) { return stage == UpgradeStage::Restarting || stage == UpgradeStage::RestartingI2c; }
 
+bool isVerify(UpgradeStage stage) { return stage == UpgradeStage::VerifyingBin || stage == UpgradeStage::VerifyingI2c; }
+
 }  // namespace
 
 BatchOutput::Format BatchOutput::chosenFormat(bool json) {
@@ -79,8 +81,10 @@ void BatchOutput::message(const QString& text) {
 }
 
 void BatchOutput::stage(UpgradeStage stage, double seconds) {
+  const UpgradeStage previous = stage_;
   stage_ = stage;
   stageFresh_ = true;
+  stagePercent_ = -1;
   if (format_ == Format::Json) printJsonLine(stageEvent(QString::fromLatin1(orvane::engine::stageName(stage)), seconds));
   if (format_ != Format::Terminal) return;
   if (stage == UpgradeStage::Done) {
@@ -88,10 +92,15 @@ void BatchOutput::stage(UpgradeStage stage, double seconds) {
     return;
   }
   terminal_->stage(stageLabel(stage));
-  if (isRestart(stage)) terminal_->restarting(restartTimeoutS_, 0);
+  if (!isRestart(stage)) return;
+  // A restart that failed to answer and goes on waiting keeps counting from its start.
+  if (!isVerify(previous)) restartSinceMs_ = clock_.elapsed();
+  terminal_->restarting(restartTimeoutS_, restartSeconds());
 }
 
-void BatchOutput::progress(int percent, qint64 stageMs) {
+int BatchOutput::restartSeconds() const { return int((clock_.elapsed() - restartSinceMs_) / 1000); }
+
+void BatchOutput::progress(int percent) {
   if (format_ == Format::Plain) {
     if (percent == lastPercent_) return;
     lastPercent_ = percent;
@@ -102,8 +111,15 @@ void BatchOutput::progress(int percent, qint64 stageMs) {
   const qint64 total = stageTotal();
   const qint64 bytes = total * percent / 100;
   if (format_ == Format::Terminal) {
-    if (isRestart(stage_)) terminal_->restarting(restartTimeoutS_, int(stageMs / 1000));
-    else terminal_->progress(percent, bytes, total);
+    // The engine counts a restart's wait down; the live line shows the time instead.
+    if (isRestart(stage_)) {
+      terminal_->restarting(restartTimeoutS_, restartSeconds());
+      return;
+    }
+    // A transfer's bar going back to 0 at its end is not news.
+    if (percent == 0 && stagePercent_ > 0) return;
+    stagePercent_ = percent;
+    terminal_->progress(percent, bytes, total);
     return;
   }
   const bool fresh = stageFresh_;

@@ -34,14 +34,14 @@ class BatchOutput {
 
   void message(const QString& text);
   void stage(orvane::engine::UpgradeStage stage, double seconds);
-  // A progress report of the engine (0..100) in the current stage; `stageMs` is the time
-  // spent in the stage so far.
-  void progress(int percent, qint64 stageMs);
+  // A progress report of the engine (0..100) in the current stage.
+  void progress(int percent);
   // The run is over: the result object (Json) and, on failure, the reason on stderr.
   void finish(const RunSummary& summary);
 
  private:
   qint64 stageTotal() const;
+  int restartSeconds() const;
 
   Format format_;
   int restartTimeoutS_;
@@ -50,6 +50,8 @@ class BatchOutput {
   QElapsedTimer clock_;
   orvane::engine::UpgradeStage stage_ = orvane::engine::UpgradeStage::Starting;
   bool stageFresh_ = true;
+  int stagePercent_ = -1;     // the last progress drawn in this stage
+  qint64 restartSinceMs_ = 0; // when the device's restart began (clock_)
   int lastPercent_ = -1;
   qint64 binSize_ = 0, webSize_ = 0, bi2Size_ = 0;
 };

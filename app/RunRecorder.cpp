@@ -45,7 +45,6 @@ void RunRecorder::begin(const QString& mode, const QString& ip, int i2cAddress, 
   i2cVerified_ = false;
   running_ = true;
   clock_.start();
-  stageClock_.start();
 }
 
 void RunRecorder::capture(const ORVCRoVivazava& engine) {
@@ -59,7 +58,6 @@ void RunRecorder::stageChanged(UpgradeStage stage, const ORVCRoVivazava& engine)
   if (stage == UpgradeStage::VerifyingBin) networkVerified_ = true;
   if (stage == UpgradeStage::VerifyingI2c) i2cVerified_ = true;
   stage_ = stage;
-  stageClock_.start();
 }
 
 // After the run: the version the device runs now, when it is known.

@@ -25,7 +25,6 @@ class RunRecorder {
   bool running() const { return running_; }
   const RunSummary& summary() const { return summary_; }
   orvane::engine::UpgradeStage stage() const { return stage_; }
-  qint64 stageElapsedMs() const { return stageClock_.isValid() ? stageClock_.elapsed() : 0; }
 
  private:
   void capture(const ORVCRoVivazava& engine);
@@ -34,7 +33,6 @@ class RunRecorder {
 
   RunSummary summary_;
   QElapsedTimer clock_;
-  QElapsedTimer stageClock_;
   orvane::engine::UpgradeStage stage_ = orvane::engine::UpgradeStage::Starting;
   bool running_ = false;
   bool networkVerified_ = false;  // the network device's version after flashing was asked

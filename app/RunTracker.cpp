@@ -32,7 +32,7 @@ void RunTracker::message(const QString& text) {
 }
 
 void RunTracker::progress(int percent) {
-  if (output_) output_->progress(percent, recorder_.stageElapsedMs());
+  if (output_) output_->progress(percent);
 }
 
 std::optional<int> RunTracker::end() {

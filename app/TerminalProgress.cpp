@@ -56,7 +56,6 @@ void TerminalProgress::stage(const QString& label) {
   endLine();
   label_ = label;
   stageStartMs_ = clockMs_();
-  show(label);
 }
 
 void TerminalProgress::progress(int percent, qint64 bytes, qint64 total) {
@@ -67,9 +66,11 @@ void TerminalProgress::restarting(int upToSeconds, int elapsedSeconds) {
   show(restartLine(upToSeconds, elapsedSeconds));
 }
 
+// The live line steps aside for the message and comes back under it.
 void TerminalProgress::message(const QString& line) {
   const QString current = wanted_;
-  endLine();
+  if (!drawn_.isEmpty()) write(QStringLiteral("\r\x1b[K"));
+  drawn_.clear();
   write(line + u'\n');
   if (!current.isEmpty()) draw(current);
 }
