@@ -141,8 +141,16 @@ void printProgramError(const QString& text) {
   std::fflush(stderr);
 }
 
+namespace {
+// The device's text as a sentence of the line: it ends with a full stop.
+QString asSentence(const QString& text) {
+  const QString t = text.trimmed().isEmpty() ? QStringLiteral("no reason given") : text.trimmed();
+  return t.endsWith(u'.') || t.endsWith(u'!') || t.endsWith(u'?') ? t : t + u'.';
+}
+}  // namespace
+
 QString failureLine(const RunSummary& s, int restartTimeoutS) {
-  const QString reason = s.reason.isEmpty() ? QStringLiteral("no reason given") : s.reason;
+  const QString reason = asSentence(s.reason);
   const QString& r = s.result;
   if (r == QLatin1String("unreachable"))
     return s.ip + QStringLiteral(" is unreachable: ") + reason + QStringLiteral(" Nothing was written.");
@@ -151,7 +159,7 @@ QString failureLine(const RunSummary& s, int restartTimeoutS) {
   if (r == QLatin1String("unconfirmed"))
     return s.ip + QStringLiteral(": the new firmware was activated but the device did not answer within %1 s (")
                       .arg(restartTimeoutS) +
-           reason + QStringLiteral("). Check it later with --verify.");
+           s.reason.trimmed() + QStringLiteral("). Check it later with --verify.");
   if (r == QLatin1String("failed")) {
     const QString where = s.ip + QStringLiteral(": the upgrade failed at ") + s.stage + QStringLiteral(": ") + reason;
     if (s.activated) return where + QStringLiteral(" The new firmware was activated: check the device with --verify.");

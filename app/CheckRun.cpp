@@ -34,10 +34,6 @@ const char* kindName(FirmwareKind kind) {
   return kind == FirmwareKind::Bin ? "bin" : kind == FirmwareKind::Bi2 ? "bi2" : "web";
 }
 
-const QStringList& triedFor(const ScriptOptions& options, FirmwareKind kind) {
-  return kind == FirmwareKind::Bin ? options.binTried : kind == FirmwareKind::Bi2 ? options.bi2Tried : options.webTried;
-}
-
 // Loads the selected files; a refusal is logged, said on standard error and ends the load.
 std::optional<QList<CheckedFile>> loadFiles(const GlobalSelection& selection, const ScriptOptions& options) {
   QList<CheckedFile> files;
@@ -48,8 +44,7 @@ std::optional<QList<CheckedFile>> loadFiles(const GlobalSelection& selection, co
     if (path == QLatin1String("0")) continue;
     orvane::FirmwareLoad loaded = orvane::loadFirmwareFile(path, kind);
     if (!loaded) {
-      const QStringList tried = triedFor(options, kind).isEmpty() ? QStringList{path} : triedFor(options, kind);
-      const QString text = loaded.refusal().text + QStringLiteral(" (") + tried.join(QStringLiteral(", ")) + u')';
+      const QString text = options.refusalLine(loaded.refusal().text, kind, path);
       writeLogEntry(QStringLiteral("CheckRun"), __LINE__, QStringLiteral("loadFiles"), UseConfiguredOutputs,
                     LogLevelError, text);
       printProgramError(text);
@@ -224,6 +219,8 @@ QString boundsText(const orvane::FileIdentification& id) {
   auto bound = [](orvane::proto::PackedVersion v) {
     return v == orvane::proto::kNoVersion ? QStringLiteral("any") : versionText(v);
   };
+  if (id.fileMinHardware == orvane::proto::kNoVersion && id.fileMaxHardware == orvane::proto::kNoVersion)
+    return QStringLiteral("any hardware");
   return QStringLiteral("hardware %1 to %2").arg(bound(id.fileMinHardware), bound(id.fileMaxHardware));
 }
 

@@ -47,15 +47,6 @@ void writeError(int line, const char* function, const QString& text) {
   writeLogEntry(kSource, line, QString::fromLatin1(function), UseConfiguredOutputs, LogLevelError, text);
 }
 
-// The paths the command line tried for a file of this kind, or the path itself.
-QStringList pathsTried(orvane::FirmwareKind kind, const QString& path) {
-  const ScriptOptions& options = globalScriptOptions();
-  const QStringList& tried = kind == orvane::FirmwareKind::Bin   ? options.binTried
-                             : kind == orvane::FirmwareKind::Bi2 ? options.bi2Tried
-                                                                 : options.webTried;
-  return tried.isEmpty() ? QStringList{path} : tried;
-}
-
 int i2cAddressNumber(const QString& text) {
   bool ok = false;
   const int value = text.trimmed().toInt(&ok);
@@ -437,8 +428,7 @@ bool TFormMain::loadFile(FileGroup& group, const QString& path, VersionSet* vers
   orvane::FirmwareLoad loaded = orvane::loadFirmwareFile(path, group.design().kind);
   if (!loaded) {
     writeError(__LINE__, group.design().loaderName, loaded.refusal().text);
-    lastRefusal_ = loaded.refusal().text + QStringLiteral(" (") +
-                   pathsTried(group.design().kind, path).join(QStringLiteral(", ")) + u')';
+    lastRefusal_ = globalScriptOptions().refusalLine(loaded.refusal().text, group.design().kind, path);
     // A refused file leaves no content behind that a later Start could upload, nor
     // labels that would name an earlier file: the group shows no file, as its clear
     // button would.

@@ -78,9 +78,10 @@ const RunSummary& RunRecorder::end(const ORVCRoVivazava& engine) {
   const orvane::engine::UpgradeEnd& end = engine.lastEnd();
   summary_.written = end.written;
   summary_.activated = end.activated;
-  summary_.stage = QString::fromLatin1(orvane::engine::stageName(end.stage));
   const bool success = end.result == UpgradeResult::Upgraded || end.result == UpgradeResult::Current ||
                        end.result == UpgradeResult::Checked;
+  // A run that succeeded went all the way; a failed one names the stage it ended in.
+  summary_.stage = QString::fromLatin1(orvane::engine::stageName(success ? UpgradeStage::Done : end.stage));
   finishDevice(summary_.network, engine.network, success && networkVerified_);
   finishDevice(summary_.i2c, engine.i2c, success && i2cVerified_);
   close(resultName(end.result), success ? QString() : end.reason);

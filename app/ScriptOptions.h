@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/FirmwareFile.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -17,4 +19,16 @@ struct ScriptOptions {
   // The paths tried for each relative file value, in the order they were tried; empty for
   // an absolute value or no file. The refusal of a missing file names them.
   QStringList binTried, bi2Tried, webTried;
+
+  // The paths tried for a file of this kind, or `path` itself when it was not looked for.
+  QStringList pathsTried(orvane::FirmwareKind kind, const QString& path) const {
+    const QStringList& tried = kind == orvane::FirmwareKind::Bin   ? binTried
+                               : kind == orvane::FirmwareKind::Bi2 ? bi2Tried
+                                                                   : webTried;
+    return tried.isEmpty() ? QStringList{path} : tried;
+  }
+  // A file's refusal as the terminal shows it: the reason and every path tried.
+  QString refusalLine(const QString& refusal, orvane::FirmwareKind kind, const QString& path) const {
+    return refusal + QStringLiteral(" (tried ") + pathsTried(kind, path).join(QStringLiteral(", ")) + u')';
+  }
 };
