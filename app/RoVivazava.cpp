@@ -3,6 +3,7 @@
 #include "app/AppWindows.h"
 #include "app/CheckRun.h"
 #include "app/HistoryCommand.h"
+#include "app/RunReport.h"
 #include "app/HeadlessScan.h"
 #include "common/FileNames.h"
 #include "common/Globalfunctions.h"
@@ -209,6 +210,25 @@ int runWithWindows(bool batch, QtArguments& qt) {
   return runWindowsGuarded(app);
 }
 
+// A script that asked for JSON gets its result line for a refused command line too.
+void printRefusalResult(const CommandLineOutcome& outcome) {
+  RunSummary summary;
+  summary.mode = outcome.script.check ? QStringLiteral("check")
+                 : outcome.script.verify ? QStringLiteral("verify")
+                                         : QStringLiteral("upgrade");
+  if (outcome.selection.IPAddress != QLatin1String("0")) summary.ip = outcome.selection.IPAddress;
+  summary.result = QStringLiteral("refused");
+  summary.exitCode = kExitRefused;
+  summary.stage = QStringLiteral("starting");
+  summary.started = QDateTime::currentDateTimeUtc();
+  for (const CommandLineMessage& m : outcome.messages) {
+    if (m.terminal.isEmpty()) continue;
+    summary.reason = m.terminal.mid(qsizetype(sizeof kProgramPrefix) - 1);
+    break;
+  }
+  printJsonLine(resultEvent(summary));
+}
+
 // ---- The runs for scripts ----------------------------------------------------------
 
 // The one dispatch point of the runs for scripts (no window).
@@ -263,7 +283,10 @@ int runRoVivazava(int argc, char** argv) {
   const CommandLineOutcome outcome = parseCommandLine(arguments, executableDir, currentDirectory());
   // Written before the final configuration: these entries go to the error file only.
   reportCommandLine(outcome);
-  if (outcome.result == CommandLineResult::Refused) return kExitRefusedCommandLine;
+  if (outcome.result == CommandLineResult::Refused) {
+    if (hasArgument(arguments, {"--json"})) printRefusalResult(outcome);
+    return kExitRefusedCommandLine;
+  }
   selection = outcome.selection;
   globalScriptOptions() = outcome.script;
 
