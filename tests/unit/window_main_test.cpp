@@ -20,7 +20,21 @@ using namespace windowkit;
 
 namespace {
 
-class MainWindow : public WindowFixture {};
+class MainWindow : public WindowFixture {
+ protected:
+  // The windows with a .web loaded for a "device" at 127.0.0.1 whose ports are `silent`, a
+  // loopback listener that never answers: a Start then waits as long as the test needs.
+  void windowsAgainstSilentDevice(const QTcpServer& silent) {
+    EngineSettings settings;
+    settings.commonPort = silent.serverPort();
+    settings.filePort = silent.serverPort();
+    settings.answerTimeoutMs = 60000;
+    createWindows(settings);
+    globalSelection().IPAddress = QStringLiteral("127.0.0.1");
+    globalSelection().WebFileName = writeFile(filesDir(), QStringLiteral("pages.web"), QByteArray(100, 'w'));
+    ASSERT_TRUE(form->loadSelectedFiles());
+  }
+};
 
 TEST_F(MainWindow, ControlsCarryTheirNamesCaptionsAndInitialTexts) {
   createWindows();
@@ -573,14 +587,7 @@ TEST_F(MainWindow, FailureAndUnknownKindsPaintTheMemoRedAndLogUpgradeFailed) {
 TEST_F(MainWindow, MemoColourFollowsTheEndOfTheLastUpgrade) {
   QTcpServer silent;
   ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
-  EngineSettings settings;
-  settings.commonPort = silent.serverPort();
-  settings.filePort = silent.serverPort();
-  settings.answerTimeoutMs = 60000;
-  createWindows(settings);
-  globalSelection().IPAddress = QStringLiteral("127.0.0.1");
-  globalSelection().WebFileName = writeFile(filesDir(), QStringLiteral("pages.web"), QByteArray(100, 'w'));
-  ASSERT_TRUE(form->loadSelectedFiles());
+  ASSERT_NO_FATAL_FAILURE(windowsAgainstSilentDevice(silent));
   QPlainTextEdit* memo = ctl<QPlainTextEdit>("MBootLoaderState");
   const QColor normal = QApplication::palette(memo).color(QPalette::Base);
   const QColor green(170, 230, 170), red(255, 80, 80);
@@ -675,14 +682,7 @@ TEST_F(MainWindow, IdleWindowClosesWithoutAQuestionAndReleasesEverything) {
 TEST_F(MainWindow, ClosingDuringAnUpgradeAsksAndNoKeepsWindowAndUpgrade) {
   QTcpServer silent;
   ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
-  EngineSettings settings;
-  settings.commonPort = silent.serverPort();
-  settings.filePort = silent.serverPort();
-  settings.answerTimeoutMs = 60000;
-  createWindows(settings);
-  globalSelection().IPAddress = QStringLiteral("127.0.0.1");
-  globalSelection().WebFileName = writeFile(filesDir(), QStringLiteral("pages.web"), QByteArray(100, 'w'));
-  ASSERT_TRUE(form->loadSelectedFiles());
+  ASSERT_NO_FATAL_FAILURE(windowsAgainstSilentDevice(silent));
   form->show();
   TFormMain::onUpgradeStatus(form.get(), StatusFailed, -1, QStringLiteral("0"));  // an earlier failure
   form->BStartClick();
