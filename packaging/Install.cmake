@@ -60,13 +60,16 @@ function(orvane_man_page name section component)
 endfunction()
 
 # orvane_package_docs(<package> <component> [EXCLUDE_FROM_ALL]): the copyright file and
-# the compressed changelog that Debian expects in /usr/share/doc/<package>.
+# the compressed changelog that Debian expects in /usr/share/doc/<package>, and the
+# package's lintian overrides.
 function(orvane_package_docs package component)
   set(changelog ${ORVANE_PACKAGING_BINARY_DIR}/${package}/changelog.Debian.gz)
   orvane_gzip(${ORVANE_PACKAGING_DIR}/changelog.Debian ${changelog})
   add_custom_target(${package}_changelog ALL DEPENDS ${changelog})
   install(FILES ${ORVANE_PACKAGING_DIR}/copyright ${changelog}
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component} ${ARGN})
+  install(FILES ${ORVANE_PACKAGING_DIR}/lintian/${package}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT ${component} ${ARGN})
 endfunction()
 
 file(MAKE_DIRECTORY ${ORVANE_PACKAGING_BINARY_DIR}/orvane-upgrader
