@@ -43,7 +43,7 @@ exit codes serves scripts.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME orvane-upgrader-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS iproute2)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "iproute2, procps")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
 "simulated Orvane devices and a private network lab
 orvane-devsim plays any number of Orvane network devices and their I2C
