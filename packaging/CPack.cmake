@@ -4,7 +4,7 @@
 # The tools do not depend on the upgrader: the simulator and the lab test any client,
 # and a test machine usually runs the upgrader from its build tree. Library dependencies
 # are computed from the binaries (dpkg-shlibdeps); what they load at run time only
-# (Qt's platform plugins, the ip tool) is named here.
+# (Qt's platform plugins; the lab's ip and sysctl) is named here.
 set(ORVANE_PACKAGE_MAINTAINER "Orvane <support@orvane.example>"
   CACHE STRING "Maintainer field of the Debian packages")
 
