@@ -236,6 +236,7 @@ Outcome P::startUpload(const QByteArray* fileData, bool isBin, State during) {
   }
   transfer = Transfer::Upload;
   blockIndex = 0;
+  transferPercent = -1;
   markWritten();
   send(uploadStartRequest(), Awaited::UploadStarted);
   return outcomeAfter(during, true);
@@ -277,9 +278,22 @@ void P::sendNextChunk() {
     endTransfer();
     return;
   }
-  send(uploadDataRequest(quint32(offset), transferBuffer.mid(offset, kChunkSize)), Awaited::ChunkWritten);
-  progress(remaining > kChunkSize ? int(offset * 100 / total) : 100);
+  send(uploadDataRequest(quint32(offset), chunkAt(offset)), Awaited::ChunkWritten);
+  transferProgress(remaining > kChunkSize ? int(offset * 100 / total) : 100);
   ++blockIndex;
+}
+
+// The chunk of the transfer at `offset` (shorter at the end), without a copy: the request
+// is built from it at once, while transferBuffer stays untouched.
+QByteArray P::chunkAt(qint64 offset) const {
+  const qint64 length = std::min<qint64>(kChunkSize, std::max<qint64>(0, transferBuffer.size() - offset));
+  return QByteArray::fromRawData(transferBuffer.constData() + offset, length);
+}
+
+void P::transferProgress(int percent) {
+  if (percent == transferPercent) return;
+  transferPercent = percent;
+  progress(percent);
 }
 
 // ====================================================================================
@@ -309,6 +323,7 @@ Outcome P::startI2cTransfer(State during) {
   if (!bi2File) return outcomeAfter(during, false);
   transferBuffer = i2cImage(*bi2File, 0xFF);
   blockIndex = 0;
+  transferPercent = -1;
   if (!connected()) {
     endTransfer();
     complain(QStringLiteral("Load bi2 files error. Socket not active !"));
@@ -322,8 +337,7 @@ Outcome P::startI2cTransfer(State during) {
 void P::sendBlockWrite(int block) {
   markWritten();
   const qint64 offset = qint64(kChunkSize) * block;
-  send(i2cBlockWriteRequest(quint8(i2cAddress), quint32(offset), transferBuffer.mid(offset, kChunkSize)),
-       Awaited::BlockWritten);
+  send(i2cBlockWriteRequest(quint8(i2cAddress), quint32(offset), chunkAt(offset)), Awaited::BlockWritten);
 }
 
 void P::onBlockWritten() {
@@ -345,11 +359,11 @@ void P::onBlockReadBack(const QByteArray& block) {
   const qint64 length = transferBuffer.size();
   const qint64 done = qint64(kChunkSize) * blockIndex;
   if (length - done <= 0) {
-    progress(100);
+    transferProgress(100);
     endTransfer();
     return;
   }
-  progress(int(done * 100 / length));
+  transferProgress(int(done * 100 / length));
   sendBlockWrite(blockIndex);
 }
 

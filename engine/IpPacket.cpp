@@ -153,8 +153,12 @@ QByteArray i2cStartFlashingRequest(quint8 i2cAddress, quint32 imageLength) {
 QByteArray binUploadImage(const QByteArray& binFile) {
   const auto counted = quint32(binFile.size() + 2);
   QByteArray image = QByteArrayLiteral("/hex.hex ");
+  // Sized once: the image is as large as the file, and a copy of the file on the way (or a
+  // growing buffer) would double the memory an upload needs at its start.
+  image.reserve(image.size() + 6 + 2 + binFile.size());
   image.append(bytes({0x00, 0x0F, quint8(counted >> 8), quint8(counted), 0x24, 0x24}));
-  image.append(binReadbackExpected(binFile));
+  image.append(bytes({0x55, 0xAA}));
+  image.append(binFile);
   return image;
 }
 

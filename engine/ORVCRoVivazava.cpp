@@ -8,6 +8,9 @@
 
 #include <QHostAddress>
 
+#include <cerrno>
+#include <sys/socket.h>
+
 using namespace orvane;
 using namespace orvane::proto;
 using State = ORVCRoVivazavaPrivate::State;
@@ -18,6 +21,23 @@ namespace {
 // "10" for whole seconds, "0.3" for the short waits of tests.
 QString secondsText(int ms) {
   return ms % 1000 == 0 ? QString::number(ms / 1000) : QString::number(ms / 1000.0, 'g', 3);
+}
+
+// Hands a whole request to the kernel with one send(); false when it did not take all of
+// it. A buffered QTcpSocket write switches the socket's write notifier on and off again
+// for every request, and each switch wakes the event loop up (two wake-ups, a poll and a
+// read of the wake-up descriptor per exchange). What is left over goes through the
+// socket's own write, which buffers it or reports the error with its usual signals.
+qint64 sendToKernel(QTcpSocket& socket, const QByteArray& packet) {
+  // Behind bytes the socket still holds, a request would overtake them.
+  if (socket.bytesToWrite() > 0) return 0;
+  const qintptr fd = socket.socketDescriptor();
+  if (fd < 0) return 0;
+  ssize_t sent;
+  do {
+    sent = ::send(int(fd), packet.constData(), size_t(packet.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (sent < 0 && errno == EINTR);
+  return sent < 0 ? 0 : qint64(sent);
 }
 
 // " [device 10.77.1.1, TCP port 8010, ...]": the parts that are not empty.
@@ -181,7 +201,9 @@ void ORVCRoVivazavaPrivate::send(const QByteArray& packet, Awaited answer) {
   }
   // Handed to the kernel at once, so that a close right after it finds nothing buffered
   // and raises the disconnect event before it returns.
-  connection.write(packet);
+  const qint64 sent = sendToKernel(connection, packet);
+  if (sent == packet.size()) return;
+  connection.write(packet.constData() + sent, packet.size() - sent);
   connection.flush();
 }
 

@@ -149,6 +149,9 @@ class ORVCRoVivazavaPrivate {
   void report(int kind, int value, const QString& text);
   void announce(const QString& text) { report(StatusMessage, -1, text); }
   void progress(int value) { report(StatusProgress, value, QStringLiteral("0")); }
+  // A transfer's progress, reported only when the percentage changed: thousands of
+  // exchanges share a hundred values, and each report reaches the window and the lines.
+  void transferProgress(int percent);
   void armStepTimer();
   void armConnectWait();
   void stopWait();
@@ -243,6 +246,7 @@ class ORVCRoVivazavaPrivate {
   Outcome startUpload(const QByteArray* file, bool isBin, State during);
   void handleUploadAnswer(const QByteArray& answer);
   void sendNextChunk();
+  QByteArray chunkAt(qint64 offset) const;
 
   int readBackCheck();
 
@@ -287,6 +291,7 @@ class ORVCRoVivazavaPrivate {
   int restartAttempts = 0;          // attempts after the flashing wait that found no device
   bool questionOpen = false;   // a modal question runs its own event loop inside a step
   int blockIndex = 0;
+  int transferPercent = -1;   // the last progress reported for the transfer in progress
   int flashCountdown = 0;
   State state = State::Terminal;
   bool icmpLibrary = false;
