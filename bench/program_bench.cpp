@@ -7,6 +7,7 @@
 //   orvane-upgrader --scan,
 // and a table of the minimum and median of each figure with the ratios program/minimal.
 // How each figure is taken is printed with the table and described in the README.
+#include "BenchFirmware.h"
 #include "BenchProcess.h"
 #include "support/Lab.h"
 #include "support/TempHome.h"
@@ -46,19 +47,6 @@ const std::string kBinTo = "Bin file uploaded succesfully.";
 const std::string kBinStop = "Test => OK";   // the read-back of the upload passed
 const std::string kBi2From = "Check actual firmware version on I2C device.";
 const std::string kBi2To = "Bi2 file uploaded succesfully.";
-
-// A firmware file of `size` bytes with an identification block of this type and version.
-QByteArray firmware(int size, quint32 type, quint32 version) {
-  QByteArray f(size, '\0');
-  for (int i = 0; i < size; ++i) f[i] = char((i * 13 + 5) & 0xFF);
-  std::memcpy(f.data() + 16, "Orvane", 6);
-  for (int k = 0; k < 4; ++k) {
-    f[22 + k] = char(type >> (24 - 8 * k));
-    f[26 + k] = char(version >> (24 - 8 * k));
-    f[30 + k] = 0;
-  }
-  return f;
-}
 
 std::string writeFile(const QString& dir, const char* name, const QByteArray& bytes) {
   const QString path = dir + u'/' + QLatin1String(name);
@@ -323,8 +311,8 @@ int main(int argc, char** argv) {
   Setup s;
   s.program = orvane::test::builtProgram().toStdString();
   s.minimal = orvane::test::builtProgram(QStringLiteral("minimal_client")).toStdString();
-  s.bin = writeFile(home.tempPath(), "bench.bin", firmware(1 << 20, 0x00010001, 0x00010001));
-  s.bi2 = writeFile(home.tempPath(), "bench.bi2", firmware(256 << 10, 0x00050001, 0x00010001));
+  s.bin = writeFile(home.tempPath(), "bench.bin", benchFirmware(1 << 20, 0x00010001, 0x00010001));
+  s.bi2 = writeFile(home.tempPath(), "bench.bi2", benchFirmware(256 << 10, 0x00050001, 0x00010001));
   s.errLog = home.tempPath().toStdString() + "/stderr.txt";
   s.batchEnv = programEnvironment(home, "");
   if (!display.name.empty()) s.windowEnv = programEnvironment(home, display.name);

@@ -4,6 +4,7 @@
 // and flashes a 256 KiB .bi2 through the I2C gateway, first with the upgrade engine in
 // this process, then with a plain client on blocking sockets doing the same lock-step
 // exchanges on the same link.
+#include "BenchFirmware.h"
 #include "common/Version.h"
 #include "engine/ORVCRoVivazava.h"
 #include "engine/FirmwareFile.h"
@@ -31,18 +32,6 @@ using namespace orvane::proto;
 namespace {
 
 const char* kDevice = "10.77.1.1";
-
-QByteArray firmware(int size, quint32 type, quint32 version) {
-  QByteArray f(size, '\0');
-  for (int i = 0; i < size; ++i) f[i] = char((i * 13 + 5) & 0xFF);
-  std::memcpy(f.data() + 16, "Orvane", 6);
-  for (int k = 0; k < 4; ++k) {
-    f[22 + k] = char(type >> (24 - 8 * k));
-    f[26 + k] = char(version >> (24 - 8 * k));
-    f[30 + k] = 0;
-  }
-  return f;
-}
 
 long peakKiB() {
   rusage u{};
@@ -177,8 +166,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const QByteArray bin = firmware(1 << 20, 0x00010001, 0x00010001);
-  const QByteArray bi2 = firmware(256 << 10, 0x00050001, 0x00010001);
+  const QByteArray bin = benchFirmware(1 << 20, 0x00010001, 0x00010001);
+  const QByteArray bi2 = benchFirmware(256 << 10, 0x00050001, 0x00010001);
   const qint64 binChunks = (binUploadImage(bin).size() + kChunkSize - 1) / kChunkSize + 1;
   const qint64 i2cExchanges = 2 * i2cImageLength(bi2.size()) / kChunkSize;
 
