@@ -161,7 +161,10 @@ QString failureLine(const RunSummary& s, int restartTimeoutS) {
                       .arg(restartTimeoutS) +
            s.reason.trimmed() + QStringLiteral("). Check it later with --verify.");
   if (r == QLatin1String("failed")) {
-    const QString where = s.ip + QStringLiteral(": the upgrade failed at ") + s.stage + QStringLiteral(": ") + reason;
+    // A check or a verification writes nothing: only an upgrade can have activated anything.
+    const QString run = s.mode == QLatin1String("upgrade") ? QStringLiteral("upgrade") : s.mode;
+    const QString where = s.ip + QStringLiteral(": the ") + run + QStringLiteral(" failed at ") + s.stage +
+                          QStringLiteral(": ") + reason;
     if (s.activated) return where + QStringLiteral(" The new firmware was activated: check the device with --verify.");
     return where + QStringLiteral(" Nothing was activated; a retry is safe.");
   }

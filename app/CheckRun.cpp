@@ -104,14 +104,13 @@ class DeviceReading {
   }
 
  private:
-  static void status(void* owner, int kind, int value, const QString& text) {
+  static void status(void* owner, int kind, int /*value*/, const QString& text) {
     auto* self = static_cast<DeviceReading*>(owner);
     if (kind == StatusMessage) {
       if (self->options_.json && text != QLatin1String("0")) printJsonLine(messageEvent(text));
       return;
     }
     if (kind == StatusProgress || !self->recorder_.running()) return;
-    (void)value;
     self->recorder_.end(*self->engine_);
     self->loop_.quit();
   }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/ScriptOptions.h"
+
 #include <QString>
 
 // The global selection shared by the entry point, the main window and the scan dialogs.
@@ -15,8 +17,6 @@ struct GlobalSelection {
 };
 
 GlobalSelection& globalSelection();
-
-#include "app/ScriptOptions.h"
 
 // The command line's options for scripts, set at start-up; the batch run reads them.
 ScriptOptions& globalScriptOptions();
