@@ -35,6 +35,7 @@ const QString kBadArgument = QStringLiteral("Bad executable argument\t");
 const char* const kKnownOptions[] = {
     "-IP", "-I2CA", "-B", "-B2", "-W", "-DebugMsg", "-NoLogFile",
     "--json", "--check", "--verify", "--skip-current", "--no-downgrade", "--restart-timeout", "--history", "--since",
+    "--fleet", "--jobs", "--force", "--allow-downgrade", "--targets",
     "--help", "-h", "-?", "--version", "--scan", "--scan-i2c",
 };
 
@@ -46,6 +47,8 @@ const std::pair<const char*, bool ScriptOptions::*> kScriptFlags[] = {
     {"--skip-current", &ScriptOptions::skipCurrent},
     {"--no-downgrade", &ScriptOptions::noDowngrade},
     {"--history", &ScriptOptions::history},
+    {"--force", &ScriptOptions::force},
+    {"--allow-downgrade", &ScriptOptions::allowDowngrade},
 };
 
 QString terminalLine(const QString& text) { return QLatin1String(kProgramPrefix) + text; }
@@ -145,15 +148,19 @@ class Parser {
   bool readI2cAddress(const QString& value);
   bool readRestartTimeout(const QString& value);
   bool readSince(const QString& value);
+  bool readFleet(const QString& value);
+  bool readJobs(const QString& value);
   bool readFlag(const QString& argument);
   void readUnknown(const QString& argument);
 
   void decide();
   bool scriptOptionsAgree();
   QString batchOnlyOption() const;
+  QString fleetOnlyOption() const;
   void decideVerify();
   void decideCheck();
   void decideBatch();
+  void decideFleet();
   bool targetAgrees();
 
   const QStringList& arguments_;
@@ -162,6 +169,7 @@ class Parser {
   bool caseTypo_ = false;
   bool restartTimeoutGiven_ = false;
   bool sinceGiven_ = false;
+  bool jobsGiven_ = false;
 };
 
 // False when the argument refused the command line: nothing after it is read.
@@ -173,6 +181,8 @@ bool Parser::readArgument(qsizetype& i) {
   if (arg == QLatin1String("-I2CA")) return readI2cAddress(takeValue(i));
   if (arg == QLatin1String("--restart-timeout")) return readRestartTimeout(takeValue(i));
   if (arg == QLatin1String("--since")) return readSince(takeValue(i));
+  if (arg == QLatin1String("--fleet")) return readFleet(takeValue(i));
+  if (arg == QLatin1String("--jobs")) return readJobs(takeValue(i));
   if (arg == QLatin1String("-B")) {
     sel.BinFileName = resolveFile(takeValue(i), executableDir_, currentDir_, script.binTried);
   } else if (arg == QLatin1String("-B2")) {
@@ -237,6 +247,30 @@ bool Parser::readSince(const QString& value) {
   return false;
 }
 
+// "discover", or a targets file: a relative path is taken from the current directory.
+bool Parser::readFleet(const QString& value) {
+  if (value.isEmpty()) {
+    refuseOption(QStringLiteral("--fleet needs TARGETS: a targets file, or \"discover\""));
+    return false;
+  }
+  out_.script.fleet = value == QLatin1String(kFleetDiscover) || QDir::isAbsolutePath(value)
+                          ? value
+                          : currentDir_ + u'/' + value;
+  return true;
+}
+
+bool Parser::readJobs(const QString& value) {
+  jobsGiven_ = true;
+  if (isDecimalInRange(value, 2, 1, kFleetJobsMax)) {
+    out_.script.jobs = value.toInt();
+    return true;
+  }
+  const QString expected = QStringLiteral("a whole number of devices from 1 to %1").arg(kFleetJobsMax);
+  refuseOption(value.isEmpty() ? QStringLiteral("--jobs needs ") + expected
+                               : QStringLiteral("--jobs ") + shown(value) + QStringLiteral(": expected ") + expected);
+  return false;
+}
+
 bool Parser::readFlag(const QString& argument) {
   for (const auto& [option, flag] : kScriptFlags) {
     if (argument == QLatin1String(option)) {
@@ -280,6 +314,8 @@ void Parser::decide() {
   const ScriptOptions& script = out_.script;
   if (script.history) {
     out_.result = CommandLineResult::History;
+  } else if (!script.fleet.isEmpty()) {
+    decideFleet();
   } else if (script.verify) {
     decideVerify();
   } else if (script.check) {
@@ -294,6 +330,15 @@ QString Parser::batchOnlyOption() const {
   if (out_.script.skipCurrent) return QStringLiteral("--skip-current");
   if (out_.script.noDowngrade) return QStringLiteral("--no-downgrade");
   if (restartTimeoutGiven_) return QStringLiteral("--restart-timeout");
+  if (!out_.script.fleet.isEmpty()) return QStringLiteral("--fleet");
+  return QString();
+}
+
+// The first option given that applies to a fleet run only, or an empty text.
+QString Parser::fleetOnlyOption() const {
+  if (jobsGiven_) return QStringLiteral("--jobs");
+  if (out_.script.force) return QStringLiteral("--force");
+  if (out_.script.allowDowngrade) return QStringLiteral("--allow-downgrade");
   return QString();
 }
 
@@ -308,6 +353,10 @@ bool Parser::scriptOptionsAgree() {
     refuseOption(QStringLiteral("--history takes no device, file or other run option: only --since and --json"));
   } else if (sinceGiven_ && !script.history) {
     refuseOption(QStringLiteral("--since needs --history"));
+  } else if (script.fleet.isEmpty() && fleetOnlyOption().size()) {
+    refuseOption(fleetOnlyOption() + QStringLiteral(" needs --fleet TARGETS"));
+  } else if (!script.fleet.isEmpty()) {
+    return true;  // decideFleet has the rules of a fleet run
   } else if ((script.check || script.verify) && !batchOnly.isEmpty()) {
     refuseOption(batchOnly + QStringLiteral(" applies to a batch upgrade only, not to ") +
                  (script.check ? QStringLiteral("--check") : QStringLiteral("--verify")));
@@ -363,6 +412,32 @@ void Parser::decideBatch() {
   out_.result = CommandLineResult::Batch;
   out_.messages.append(
       {kLineBatchStarted, QStringLiteral("Batch mode started on IP ") + out_.selection.IPAddress, QString()});
+}
+
+// A fleet run takes its devices from TARGETS: the files of the command line are the
+// defaults of its targets; "discover" needs the file whose type picks the devices.
+void Parser::decideFleet() {
+  const Named n = named();
+  const ScriptOptions& script = out_.script;
+  if (n.ip) {
+    refuseOption(QStringLiteral("--fleet takes its devices from TARGETS, not from -IP"));
+  } else if (script.verify) {
+    refuseOption(QStringLiteral("--verify is for one device: use --fleet with --check for the plan"));
+  } else if (script.force && script.skipCurrent) {
+    refuseOption(QStringLiteral("--force and --skip-current cannot be used together: use one of them"));
+  } else if (script.allowDowngrade && script.noDowngrade) {
+    refuseOption(QStringLiteral("--allow-downgrade and --no-downgrade cannot be used together: use one of them"));
+  } else if (n.i2c != n.bi2) {
+    refuseOption(n.bi2 ? QStringLiteral("-B2 needs -I2CA ADDRESS: the decimal I2C address of the devices, %1 to %2")
+                             .arg(orvane::proto::kI2cAddressMin)
+                             .arg(orvane::proto::kI2cAddressMax)
+                       : QStringLiteral("-I2CA needs -B2 FILE: the .bi2 firmware file of the I2C devices"));
+  } else if (script.fleet == QLatin1String(kFleetDiscover) && !n.bin && !n.bi2) {
+    refuseOption(QStringLiteral("--fleet discover needs -B FILE and/or -B2 FILE with -I2CA: their types pick "
+                                "the devices"));
+  } else {
+    out_.result = CommandLineResult::Fleet;
+  }
 }
 
 // The address and the files together: an address names at least one file, a file needs
@@ -422,6 +497,16 @@ QString usageText() {
              "  --restart-timeout SECONDS  how long the flashed device has to answer again,\n"
              "                    1 to 3600 (default 60)\n"
              "\n"
+             "Fleet mode (many devices, in parallel, one summary at the end):\n"
+             "  --fleet TARGETS   upgrade the devices of the targets file TARGETS (one address,\n"
+             "                    range or CIDR block a line, each with optional bin=, web=,\n"
+             "                    bi2= and i2ca=), or of \"discover\": the listed devices of the\n"
+             "                    type of -B (or with a device of the type of -B2 at -I2CA)\n"
+             "  --jobs N          devices at a time, 1 to %3 (default %4)\n"
+             "  --force           also flash devices that already run the file's version\n"
+             "  --allow-downgrade also flash a file older than what the device runs\n"
+             "  --check           with --fleet: print the plan, write nothing\n"
+             "\n"
              "Runs for scripts (no window):\n"
              "  --check           with -IP and files: read the device and compare, write nothing;\n"
              "                    without -IP: print the identification of the files\n"
@@ -437,6 +522,8 @@ QString usageText() {
              "  -NoLogFile        write no general entries to a log file\n"
              "  --scan            list the Orvane devices on the local networks, no window\n"
              "  --scan-i2c ADDRESS  list the I2C devices behind the network device at ADDRESS\n"
+             "  --targets FILE    with --scan: ask each address, range or CIDR block of FILE\n"
+             "                    directly (reaches routed networks)\n"
              "  --help, -h, -?    print this text\n"
              "  --version         print the program's version\n"
              "Options are case-sensitive.\n"
@@ -453,5 +540,7 @@ QString usageText() {
              "A refused command line is explained in one line on standard error.\n"
              "Problems are written to ~/Orvane_Data/Error_Orvane - Firmware upgrader.log.\n")
       .arg(orvane::proto::kI2cAddressMin)
-      .arg(orvane::proto::kI2cAddressMax);
+      .arg(orvane::proto::kI2cAddressMax)
+      .arg(kFleetJobsMax)
+      .arg(kFleetJobsDefault);
 }

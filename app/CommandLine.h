@@ -29,6 +29,7 @@ enum class CommandLineResult {
   FileCheck,    // --check with files and no -IP: print the files' identification blocks
   Verify,       // --verify with -IP and -B and/or -B2 with -I2CA: does the device run them?
   History,      // --history (with --since and --json only): the past runs
+  Fleet,        // --fleet TARGETS: many devices, in parallel (with --check: the plan only)
 };
 
 struct CommandLineOutcome {

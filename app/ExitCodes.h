@@ -8,3 +8,4 @@ inline constexpr int kExitUnreachable = 3;    // no echo, no connection before a
 inline constexpr int kExitIncompatible = 4;   // type, minimum firmware, hardware bounds, downgrade refused
 inline constexpr int kExitFileRefused = 5;    // a named file was refused
 inline constexpr int kExitUnconfirmed = 6;    // activated but the new version not confirmed; --verify mismatch
+inline constexpr int kExitInterrupted = 130;   // a fleet run stopped by Ctrl-C before every device was done

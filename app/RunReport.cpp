@@ -114,6 +114,7 @@ int exitCodeFor(const QString& result) {
       {QStringLiteral("file-refused"), kExitFileRefused},
       {QStringLiteral("unconfirmed"), kExitUnconfirmed},
       {QStringLiteral("mismatch"), kExitUnconfirmed},
+      {QStringLiteral("cancelled"), kExitInterrupted},
   };
   return codes.value(result, kExitFailed);
 }

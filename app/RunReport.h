@@ -54,7 +54,8 @@ struct RunSummary {
 
 // The result vocabulary, fixed for scripts: "upgraded", "current", "checked", "match",
 // "mismatch", "failed", "refused", "unreachable", "incompatible", "file-refused",
-// "unconfirmed".
+// "unconfirmed"; a fleet run adds "cancelled" (stopped by Ctrl-C before anything was
+// activated, or never started).
 QString resultName(orvane::engine::UpgradeResult result);  // Running gives "failed"
 // The exit code of a result (app/ExitCodes.h); an unknown result is a failure.
 int exitCodeFor(const QString& result);
