@@ -2,6 +2,7 @@
 
 #include "app/AppWindows.h"
 #include "app/CheckRun.h"
+#include "app/FleetRun.h"
 #include "app/HistoryCommand.h"
 #include "app/RunReport.h"
 #include "app/HeadlessScan.h"
@@ -239,6 +240,7 @@ int runScriptMode(const CommandLineOutcome& outcome) {
     case CommandLineResult::FileCheck: return runFileCheck(outcome.selection, options);
     case CommandLineResult::Verify: return runVerify(outcome.selection, options);
     case CommandLineResult::History: return runHistoryCommand(options.since, options.json);
+    case CommandLineResult::Fleet: return runFleet(outcome.selection, options);
     case CommandLineResult::Interactive:
     case CommandLineResult::Batch:
     case CommandLineResult::Refused: break;  // never sent here
