@@ -147,12 +147,22 @@ void checkHistory(const QStringList& arguments, const CommandLineOutcome& out) {
   if (!hasOption(arguments, {"--since"})) FUZZ_REQUIRE(out.script.since.isEmpty());
 }
 
+// A fleet run names its targets, never -IP, and keeps its bounds and exclusive options.
+void checkFleet(const CommandLineOutcome& out) {
+  const ScriptOptions& s = out.script;
+  FUZZ_REQUIRE(!s.fleet.isEmpty() && out.selection.IPAddress == kNone && !s.verify && !s.history);
+  FUZZ_REQUIRE(s.jobs >= 1 && s.jobs <= kFleetJobsMax);
+  FUZZ_REQUIRE(!(s.force && s.skipCurrent) && !(s.allowDowngrade && s.noDowngrade));
+  FUZZ_REQUIRE((out.selection.I2CAddress != QLatin1String("-1")) == (out.selection.Bi2FileName != kNone));
+}
+
 void checkInteractive(const CommandLineOutcome& out) {
   const GlobalSelection& sel = out.selection;
   const ScriptOptions& s = out.script;
   FUZZ_REQUIRE(!sel.BatchMode && sel.IPAddress == kNone);
   FUZZ_REQUIRE(sel.BinFileName == kNone && sel.Bi2FileName == kNone && sel.WebFileName == kNone);
   FUZZ_REQUIRE(!s.json && !s.check && !s.verify && !s.skipCurrent && !s.noDowngrade && !s.history);
+  FUZZ_REQUIRE(s.fleet.isEmpty() && !s.force && !s.allowDowngrade && s.jobs == kFleetJobsDefault);
   for (const CommandLineMessage& m : out.messages) {
     FUZZ_REQUIRE(m.text.startsWith(QStringLiteral("Bad executable argument\t")));
     FUZZ_REQUIRE(m.terminal.isEmpty());
@@ -182,6 +192,7 @@ int orvane::fuzz::fuzzOneCommandLine(const uint8_t* data, size_t size) {
     case CommandLineResult::FileCheck: checkFileCheck(out); break;
     case CommandLineResult::History: checkHistory(arguments, out); break;
     case CommandLineResult::Interactive: checkInteractive(out); break;
+    case CommandLineResult::Fleet: checkFleet(out); break;
   }
   if (out.result != CommandLineResult::Refused) {
     for (const CommandLineMessage& m : out.messages) FUZZ_REQUIRE(m.terminal.isEmpty());
