@@ -14,6 +14,13 @@
 //   10.77.1.5  bi2=sensor.bi2 i2ca=80
 //   10.77.2.0/24
 //   10.77.3.10-10.77.3.40  bin=other.bin
+//
+// A target is an IPv4 address, a range "A-B" (A not above B) or a CIDR block "A/N" (N 16 to
+// 32, A the block's first address; blocks of more than two addresses leave out their
+// network and broadcast addresses). Words are separated by blanks (spaces, tabs); "#"
+// starts a comment anywhere, so a file name cannot hold "#" (nor a blank). bi2= and i2ca=
+// come together. Lines end in LF or CR LF, are valid UTF-8 without control characters, and
+// hold at most 4096 bytes.
 
 // The files named for a target; an empty path: the command line's file of that kind.
 // Paths are absolute (a relative one is taken from the targets file's directory).

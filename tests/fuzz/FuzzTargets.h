@@ -11,6 +11,7 @@ int fuzzOneCommandLine(const uint8_t* data, size_t size);     // command_line_fu
 int fuzzOneDeviceRecord(const uint8_t* data, size_t size);    // device_record_fuzz
 int fuzzOneEngineAnswers(const uint8_t* data, size_t size);   // engine_answers_fuzz
 int fuzzOneFirmwareFile(const uint8_t* data, size_t size);    // firmware_file_fuzz
+int fuzzOneFleetTargets(const uint8_t* data, size_t size);    // fleet_targets_fuzz
 int fuzzOneFrameSplitter(const uint8_t* data, size_t size);   // frame_splitter_fuzz
 int fuzzOneIcmpReply(const uint8_t* data, size_t size);       // icmp_reply_fuzz
 int fuzzOneIdentification(const uint8_t* data, size_t size);  // identification_fuzz

@@ -30,6 +30,7 @@ const Target kTargets[] = {
     {"device_record_fuzz", orvane::fuzz::fuzzOneDeviceRecord},
     {"engine_answers_fuzz", orvane::fuzz::fuzzOneEngineAnswers},
     {"firmware_file_fuzz", orvane::fuzz::fuzzOneFirmwareFile},
+    {"fleet_targets_fuzz", orvane::fuzz::fuzzOneFleetTargets},
     {"frame_splitter_fuzz", orvane::fuzz::fuzzOneFrameSplitter},
     {"icmp_reply_fuzz", orvane::fuzz::fuzzOneIcmpReply},
     {"identification_fuzz", orvane::fuzz::fuzzOneIdentification},
