@@ -67,10 +67,77 @@ class SocketGuard {
   SocketGuard(const SocketGuard&) = delete;
   SocketGuard& operator=(const SocketGuard&) = delete;
   int fd() const { return fd_; }
+  // Hands the socket over: the guard no longer closes it.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
 
  private:
   int fd_;
 };
+
+// A UDP socket for one discovery, bound to `local` (INADDR_ANY: the system's choice) on a
+// port the system picks (the replies come back to it), allowed to broadcast when asked,
+// with a large receive buffer. -1 (with an error entry) on failure.
+int openDiscoverySocket(quint32 local, bool broadcast, const char* label) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) {
+    logError(__LINE__, label, QStringLiteral("WSASocket returns invalid socket failed"));
+    return -1;
+  }
+  SocketGuard guard(fd);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = 0;
+  address.sin_addr.s_addr = htonl(local);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    logError(__LINE__, label, QStringLiteral("bind returns invalid socket failed"));
+    return -1;
+  }
+  const int on = 1;
+  if (broadcast && ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+    logError(__LINE__, label, QStringLiteral("setsockopt failed"));
+    return -1;
+  }
+  // Hundreds of replies arrive together during the wait. SO_RCVBUFFORCE passes the
+  // system's ceiling where we are allowed to; otherwise SO_RCVBUF gets what the ceiling
+  // allows. A smaller buffer only risks losing replies, so it is not a failure.
+  const int wanted = kDiscoveryReceiveBuffer;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) != 0 &&
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted) != 0) {
+    logGeneral(__LINE__, label, QStringLiteral("Receive buffer not enlarged, Error Code = ") + QString::number(errno));
+  }
+  return guard.release();
+}
+
+// Sends the request to address:port (host byte order); 0, or the error code.
+int sendRequest(int fd, const QByteArray& request, quint32 address, quint16 port) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(address);
+  ssize_t sent;
+  do {
+    sent = ::sendto(fd, request.constData(), size_t(request.size()), 0, reinterpret_cast<const sockaddr*>(&to),
+                    sizeof to);
+  } while (sent < 0 && errno == EINTR);
+  if (sent == ssize_t(request.size())) return 0;
+  return sent < 0 ? errno : EMSGSIZE;
+}
+
+// True when a datagram (or an error) is waiting before `until`, to the microsecond.
+bool waitReadable(int fd, std::chrono::steady_clock::time_point until) {
+  for (;;) {
+    const auto left = std::max(std::chrono::nanoseconds(0), until - std::chrono::steady_clock::now());
+    const timespec timeout{time_t(left.count() / 1000000000), long(left.count() % 1000000000)};
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::ppoll(&p, 1, &timeout, nullptr);
+    if (ready < 0 && errno == EINTR) continue;
+    return ready > 0;
+  }
+}
 
 // One I2C bus scan on the wire: a UDP socket connected to the gateway, so that the
 // system hands over only the gateway's own datagrams, and the scan's overall deadline.
@@ -168,7 +235,7 @@ class I2cExchange {
 }  // namespace
 
 ORVCScanOrvaneDevice::ORVCScanOrvaneDevice(int replyWaitMs, DiscoverySettings settings)
-    : replyWaitMs_(replyWaitMs), settings_(settings) {
+    : replyWaitMs_(replyWaitMs), settings_(settings), datagram_(kDiscoveryDatagramSize) {
   // POSIX sockets need no library start-up; the lists start empty and the assembler
   // waits for the six header bytes of a frame.
 }
@@ -253,51 +320,16 @@ bool ORVCScanOrvaneDevice::sendBroadcast(const QByteArray& request) {
 
 bool ORVCScanOrvaneDevice::sendBroadcast_Add(const QHostAddress& localAddress, const QByteArray& request) {
   static const char* const kLabel = "ORVCScanOrvaneDevice::sendBroadcast_Add";
-  SocketGuard socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
-  if (socket.fd() < 0) {
-    logError(__LINE__, kLabel, QStringLiteral("WSASocket returns invalid socket failed"));
-    return false;
-  }
-
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = 0;  // the system picks the source port; replies come back to it
-  local.sin_addr.s_addr = htonl(localAddress.toIPv4Address());
-  if (localAddress.protocol() != QAbstractSocket::IPv4Protocol ||
-      ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+  if (localAddress.protocol() != QAbstractSocket::IPv4Protocol) {
     logError(__LINE__, kLabel, QStringLiteral("bind returns invalid socket failed"));
     return false;
   }
-
-  const int on = 1;
-  if (::setsockopt(socket.fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-    logError(__LINE__, kLabel, QStringLiteral("setsockopt failed"));
-    return false;
-  }
-
-  // Hundreds of replies arrive together during the wait. SO_RCVBUFFORCE passes the
-  // system's ceiling where we are allowed to; otherwise SO_RCVBUF gets what the ceiling
-  // allows. A smaller buffer only risks losing replies, so it is not a failure.
-  const int wanted = kDiscoveryReceiveBuffer;
-  if (::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) != 0 &&
-      ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted) != 0) {
-    logGeneral(__LINE__, kLabel,
-               QStringLiteral("Receive buffer not enlarged, Error Code = ") + QString::number(errno));
-  }
+  SocketGuard socket(openDiscoverySocket(localAddress.toIPv4Address(), true, kLabel));
+  if (socket.fd() < 0) return false;
 
   logGeneral(__LINE__, kLabel, QStringLiteral("Sending a datagram..."));
-
-  sockaddr_in broadcast{};
-  broadcast.sin_family = AF_INET;
-  broadcast.sin_port = htons(settings_.discoveryPort);
-  broadcast.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-  ssize_t sent;
-  do {
-    sent = ::sendto(socket.fd(), request.constData(), size_t(request.size()), 0,
-                    reinterpret_cast<const sockaddr*>(&broadcast), sizeof broadcast);
-  } while (sent < 0 && errno == EINTR);
-  if (sent != ssize_t(request.size())) {
-    const int code = sent < 0 ? errno : EMSGSIZE;
+  const int code = sendRequest(socket.fd(), request, INADDR_BROADCAST, settings_.discoveryPort);
+  if (code != 0) {
     logError(__LINE__, kLabel, QStringLiteral("WSASendTo failed, Error Code = ") + QString::number(code));
     return false;
   }
@@ -308,19 +340,87 @@ bool ORVCScanOrvaneDevice::sendBroadcast_Add(const QHostAddress& localAddress, c
   return true;
 }
 
+bool ORVCScanOrvaneDevice::scanAddresses(const std::vector<quint32>& addresses) {
+  static const char* const kLabel = "ORVCScanOrvaneDevice::scanAddresses";
+  clearNetworkDevices();
+  logGeneral(__LINE__, kLabel,
+             QStringLiteral("Discovery by address: %1 addresses, one every %2 us")
+                 .arg(addresses.size())
+                 .arg(std::max(0, settings_.unicastPaceUs)));
+  SocketGuard socket(openDiscoverySocket(INADDR_ANY, false, kLabel));
+  if (socket.fd() < 0) return false;
+  std::vector<quint32> asked(addresses);
+  std::sort(asked.begin(), asked.end());
+  const size_t sent = sendPaced(socket.fd(), orvane::proto::discoveryRequest(), addresses, asked);
+
+  // The last devices answer during the reply wait; the earlier replies are taken as they come.
+  const auto waitEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, replyWaitMs_));
+  takeRepliesUntil(socket.fd(), waitEnd, asked);
+  drainReplies(socket.fd(), &asked);
+  return sent > 0 || addresses.empty();
+}
+
+size_t ORVCScanOrvaneDevice::sendPaced(int fd, const QByteArray& request, const std::vector<quint32>& addresses,
+                                       const std::vector<quint32>& only) {
+  const auto pace = std::chrono::microseconds(std::max(0, settings_.unicastPaceUs));
+  size_t sent = 0, refused = 0;
+  int firstCode = 0;
+  quint32 firstRefused = 0;
+  auto due = std::chrono::steady_clock::now();
+  for (quint32 address : addresses) {
+    // Replies that come in before the next request is due are taken meanwhile, so that
+    // the socket's queue stays short however many addresses are asked.
+    takeRepliesUntil(fd, due, only);
+    const int code = sendRequest(fd, request, address, settings_.discoveryPort);
+    if (code == 0) {
+      ++sent;
+    } else if (refused++ == 0) {
+      firstCode = code;
+      firstRefused = address;
+    }
+    due += pace;
+  }
+  if (refused > 0) {
+    char text[INET_ADDRSTRLEN] = {};
+    const in_addr first{htonl(firstRefused)};
+    inet_ntop(AF_INET, &first, text, sizeof text);
+    logError(__LINE__, "ORVCScanOrvaneDevice::scanAddresses",
+             QStringLiteral("Discovery by address: %1 of %2 requests could not be sent (the first to %3, Error Code = %4)")
+                 .arg(refused)
+                 .arg(addresses.size())
+                 .arg(QString::fromLatin1(text))
+                 .arg(firstCode));
+  }
+  return sent;
+}
+
+// Takes replies as they arrive until `until`; a receive that fails ends the waiting early
+// (the drain at the end of the discovery reports it).
+void ORVCScanOrvaneDevice::takeRepliesUntil(int fd, std::chrono::steady_clock::time_point until,
+                                            const std::vector<quint32>& only) {
+  while (waitReadable(fd, until)) {
+    if (!takeReplies(fd, until, &only)) return;
+    if (std::chrono::steady_clock::now() >= until) return;
+  }
+}
+
+bool ORVCScanOrvaneDevice::takeReplies(int fd, std::chrono::steady_clock::time_point deadline,
+                                       const std::vector<quint32>* only) {
+  return orvane::discovery::drainDatagrams(
+      fd, datagram_, deadline, [this, only](const quint8* bytes, int length, const sockaddr_in& from) {
+        if (only && !std::binary_search(only->begin(), only->end(), quint32(ntohl(from.sin_addr.s_addr)))) return;
+        receiveUDP(bytes, length, sourceText(from), ntohs(from.sin_port), -1);
+      });
+}
+
 // Takes the queued replies one datagram at a time until none is left, but for no longer
 // than the reply wait itself: a host that keeps sending cannot hold the (blocked)
 // user-interface thread beyond it. A reply left incomplete is dropped with the socket.
-void ORVCScanOrvaneDevice::drainReplies(int fd) {
+void ORVCScanOrvaneDevice::drainReplies(int fd, const std::vector<quint32>* only) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, replyWaitMs_));
-  std::vector<quint8> datagram(kDiscoveryDatagramSize);
-  const bool drained = orvane::discovery::drainDatagrams(
-      fd, datagram, deadline, [this](const quint8* bytes, int length, const sockaddr_in& from) {
-        receiveUDP(bytes, length, sourceText(from), ntohs(from.sin_port), -1);
-      });
-  if (!drained) {
+  if (!takeReplies(fd, deadline, only)) {
     const int code = errno;
-    logError(__LINE__, "ORVCScanOrvaneDevice::sendBroadcast_Add",
+    logError(__LINE__, only ? "ORVCScanOrvaneDevice::scanAddresses" : "ORVCScanOrvaneDevice::sendBroadcast_Add",
              QStringLiteral("WSARecv failed. Eror code = ") + QString::number(code));
   }
   dropPartialFrame();

@@ -7,6 +7,7 @@
 #include <QHostAddress>
 #include <QSet>
 #include <QString>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -26,6 +27,10 @@ struct DiscoverySettings {
   // devices; a gateway that keeps answering cannot hold the (blocked) window longer.
   int i2cScanDeadlineMs = 5000;
   int pingTimeoutMs = 1000;       // the ICMP echo of testPing
+  // The pause between two requests of a discovery by address (scanAddresses): 200 us asks
+  // a /16 (65,534 addresses) in about 13 s, some 5,000 small datagrams a second, which no
+  // switch, router or device minds. 0: no pause.
+  int unicastPaceUs = 200;
 };
 
 // The discovery engine: broadcast discovery of the network devices on every local
@@ -41,6 +46,14 @@ class ORVCScanOrvaneDevice {
 
   // One discovery; true when the request went out on every selected interface.
   bool scanOrvaneDevice();
+  // A discovery by address: the same request, sent directly to each address (host byte
+  // order) on settings().discoveryPort, one every settings().unicastPaceUs, so that
+  // devices behind a router answer too. Replies are taken while sending and for the reply
+  // wait after the last request; only replies from the addresses asked are listed. The
+  // list is rebuilt as by scanOrvaneDevice (same bound, same assembler). A request the
+  // system refuses (no route, for example) does not stop the others: one error entry
+  // counts them. False when the socket could not be set up or no request went out at all.
+  bool scanAddresses(const std::vector<quint32>& addresses);
   bool sendBroadcast(const QByteArray& request);
   bool sendBroadcast_Add(const QHostAddress& localAddress, const QByteArray& request);
 
@@ -79,12 +92,25 @@ class ORVCScanOrvaneDevice {
 
  private:
   void clearNetworkDevices();
-  void drainReplies(int fd);
+  // Takes the replies queued until none is left or `deadline` passes; with `only` (sorted),
+  // datagrams from other senders are dropped. A partial frame stays for the next call.
+  // False when a receive failed (errno tells why).
+  bool takeReplies(int fd, std::chrono::steady_clock::time_point deadline, const std::vector<quint32>* only);
+  // The end of a discovery's receiving: the queued replies (for at most the reply wait),
+  // then the partial frame is dropped.
+  void drainReplies(int fd, const std::vector<quint32>* only = nullptr);
+  // Sends the request to each address at the pace of the settings and takes replies
+  // meanwhile; the number sent.
+  size_t sendPaced(int fd, const QByteArray& request, const std::vector<quint32>& addresses,
+                   const std::vector<quint32>& only);
+  // Takes replies from `only` (sorted) as they arrive, until `until`.
+  void takeRepliesUntil(int fd, std::chrono::steady_clock::time_point until, const std::vector<quint32>& only);
   bool listNetworkDevice(std::unique_ptr<ORVCOrvaneDevice> device);
 
   int replyWaitMs_;
   DiscoverySettings settings_;
   std::vector<quint8> rxBuffer_ = std::vector<quint8>(66000);
+  std::vector<quint8> datagram_;  // one received discovery datagram
   int rxCount_ = 0;
   int rxRemaining_ = 6;
   bool rxInBody_ = false;
