@@ -183,6 +183,11 @@ bool Parser::readArgument(qsizetype& i) {
   if (arg == QLatin1String("--since")) return readSince(takeValue(i));
   if (arg == QLatin1String("--fleet")) return readFleet(takeValue(i));
   if (arg == QLatin1String("--jobs")) return readJobs(takeValue(i));
+  if (arg == QLatin1String("--targets")) {
+    // With --scan the listing takes the command line before this parser sees it.
+    refuseOption(QStringLiteral("--targets FILE goes with --scan: orvane-upgrader --scan --targets FILE"));
+    return false;
+  }
   if (arg == QLatin1String("-B")) {
     sel.BinFileName = resolveFile(takeValue(i), executableDir_, currentDir_, script.binTried);
   } else if (arg == QLatin1String("-B2")) {

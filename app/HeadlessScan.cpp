@@ -1,6 +1,7 @@
 #include "app/HeadlessScan.h"
 
 #include "app/ExitCodes.h"
+#include "app/FleetTargets.h"
 #include "common/UiHooks.h"
 #include "common/Utilsfunctions.h"
 #include "discovery/ScanOrvaneModule.h"
@@ -120,6 +121,28 @@ int scanI2cBus(const QString& address, bool json) {
   return kExitDone;
 }
 
+// "--scan --targets FILE": every address of the file's lines, asked directly. The files a
+// line names are for a fleet run; a listing ignores them.
+int scanTargets(const QString& path, bool json) {
+  const FleetTargets targets = readFleetTargetsFile(path);
+  if (!targets.ok()) {
+    writeStderr(QStringLiteral("orvane-upgrader: ") + targets.error);
+    return kExitRefused;
+  }
+  std::vector<quint32> addresses;
+  for (const FleetTargetLine& line : targets.lines)
+    for (quint64 a = line.first; a <= line.last; ++a) addresses.push_back(quint32(a));
+  ORVCScanOrvaneDevice scanner(kDiscoveryReplyWaitMs);
+  const bool sent = scanner.scanAddresses(addresses);
+  printDevices(sortedBy(scanner.networkDevices(), &ORVCOrvaneDevice::macAddressText), kNetworkColumns, json);
+  if (!sent) {
+    writeStderr(QStringLiteral("No discovery request could be sent to the addresses of ") + path +
+                QStringLiteral("; see the error log for the cause."));
+    return kExitFailed;
+  }
+  return kExitDone;
+}
+
 }  // namespace
 
 bool isHeadlessScanRequest(const QStringList& arguments) {
@@ -136,6 +159,20 @@ int runHeadlessScan(const QStringList& arguments) {
   });
 
   const qsizetype i2cOption = arguments.indexOf(QStringLiteral("--scan-i2c"));
+  const qsizetype targetsOption = arguments.indexOf(QStringLiteral("--targets"));
+  if (targetsOption >= 0 && (i2cOption >= 0 || !arguments.contains(QStringLiteral("--scan")))) {
+    writeStderr(QStringLiteral("orvane-upgrader: --targets FILE goes with --scan (not with --scan-i2c)"));
+    return kExitRefused;
+  }
+  if (targetsOption >= 0) {
+    const QString path = targetsOption + 1 < arguments.size() ? arguments.at(targetsOption + 1) : QString();
+    if (path.isEmpty() || path.startsWith(QLatin1String("--"))) {
+      writeStderr(QStringLiteral("orvane-upgrader: --targets needs FILE, a targets file (one address, range or "
+                                 "CIDR block a line)"));
+      return kExitRefused;
+    }
+    return scanTargets(path, json);
+  }
   if (i2cOption >= 0) {
     const QString address = i2cOption + 1 < arguments.size() ? arguments.at(i2cOption + 1) : QString();
     if (!isValidIpText(address)) {

@@ -12,4 +12,7 @@ bool isHeadlessScanRequest(const QStringList& arguments);
 // none), i2cAddress as a number. Returns the exit code (app/ExitCodes.h): 0; 2 for a refused
 // address; 3 when the I2C bus scan got no answer at all (an empty bus is 0); or 1 when the
 // discovery request could not be sent on every interface (the list printed may be incomplete).
+// "--scan --targets FILE" asks the addresses of a targets file (app/FleetTargets.h)
+// directly instead and lists the same way; a targets file that cannot be read or is
+// refused is 2 (its error line on standard error), no request sent at all is 1.
 int runHeadlessScan(const QStringList& arguments);

@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -16,6 +20,7 @@ TEST(DiscoveryHeadless, RecognisesTheScanRequests) {
   } cases[] = {
       {{"orvane-upgrader", "--scan"}, true},
       {{"orvane-upgrader", "--scan", "--json"}, true},
+      {{"orvane-upgrader", "--scan", "--targets", "t.txt"}, true},
       {{"orvane-upgrader", "--scan-i2c", "10.77.1.1"}, true},
       {{"orvane-upgrader"}, false},
       {{"orvane-upgrader", "-IP", "10.77.1.1"}, false},
@@ -43,6 +48,43 @@ TEST(DiscoveryHeadless, InvalidI2cGatewayAddressIsRefusedWithExitCode2) {
     EXPECT_EQ(code, 2) << args.join(' ').toStdString();
     EXPECT_TRUE(out.empty()) << out;
     EXPECT_NE(err.find("--scan-i2c"), std::string::npos) << err;
+  }
+}
+
+// Misused or unreadable targets are refused before any request is sent.
+TEST(DiscoveryHeadless, RefusedTargetsEndWithExitCode2AndTheirReason) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString bad = dir.filePath(QStringLiteral("bad.txt"));
+  QFile file(bad);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("10.77.1.3\n10.77.1.0/24\n");
+  file.close();
+  const QString missing = dir.filePath(QStringLiteral("missing.txt"));
+  const struct {
+    QStringList args;
+    QString error;
+  } cases[] = {
+      {{"orvane-upgrader", "--scan", "--targets"},
+       "orvane-upgrader: --targets needs FILE, a targets file (one address, range or CIDR block a line)"},
+      {{"orvane-upgrader", "--scan", "--targets", "--json"},
+       "orvane-upgrader: --targets needs FILE, a targets file (one address, range or CIDR block a line)"},
+      {{"orvane-upgrader", "--scan-i2c", "10.77.1.1", "--targets", bad},
+       "orvane-upgrader: --targets FILE goes with --scan (not with --scan-i2c)"},
+      {{"orvane-upgrader", "--scan", "--targets", bad, "--json"},
+       "orvane-upgrader: " + bad + " line 2: 10.77.1.1-10.77.1.254 overlaps 10.77.1.3 on line 1 (both hold 10.77.1.3)"},
+      {{"orvane-upgrader", "--scan", "--targets", missing},
+       "orvane-upgrader: " + missing + ": cannot be opened (No such file or directory)"},
+  };
+  for (const auto& c : cases) {
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    const int code = runHeadlessScan(c.args);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(code, 2) << c.args.join(' ').toStdString();
+    EXPECT_TRUE(out.empty()) << out;
+    EXPECT_EQ(err, c.error.toStdString() + "\n");
   }
 }
 
