@@ -73,6 +73,14 @@ QString labDeviceAddress(int index) {
 
 QString labAbsentAddress() { return QStringLiteral("10.77.250.250"); }
 
+int labRoutedDeviceCount() { return qEnvironmentVariableIntValue("ORV_LAB_ROUTED"); }
+
+QString labRoutedDeviceAddress(int index) {
+  return QStringLiteral("10.80.%1.%2").arg(1 + index / 254).arg(1 + index % 254);
+}
+
+QString labRoutedNamespace() { return qEnvironmentVariable("ORV_LAB_ROUTEDNS"); }
+
 struct Simulator::Impl {
   QTemporaryDir dir;
   QProcess process;
@@ -145,7 +153,8 @@ Simulator::Simulator(const QJsonObject& config, const SimulatorOptions& options)
   }
   configFile.close();
 
-  QStringList arguments{QStringLiteral("netns"), QStringLiteral("exec"), qEnvironmentVariable("ORV_LAB_DEVNS"),
+  const QString netns = options.netns.isEmpty() ? qEnvironmentVariable("ORV_LAB_DEVNS") : options.netns;
+  QStringList arguments{QStringLiteral("netns"), QStringLiteral("exec"), netns,
                         binDir() + QStringLiteral("/orvane-devsim"), QStringLiteral("--config"), configPath,
                         QStringLiteral("--ready-file"), readyPath};
   if (options.record) {

@@ -28,6 +28,16 @@ QString labDeviceAddress(int index);
 // An address inside the lab network that no interface carries: nothing answers there.
 QString labAbsentAddress();
 
+// The routed network of `netlab run --routed N`: device addresses behind a router, reached
+// by unicast through the route of the upgrader namespace and never by its broadcasts.
+// How many routed device addresses the lab has (ORV_LAB_ROUTED; 0 without --routed).
+int labRoutedDeviceCount();
+// The i-th routed device address: 10.80.1.(i+1), then 10.80.2.1, ...
+QString labRoutedDeviceAddress(int index);
+// The namespace of the routed devices (ORV_LAB_ROUTEDNS; empty without --routed): give it
+// to SimulatorOptions::netns to start a simulator there.
+QString labRoutedNamespace();
+
 // A device of type 18.3 (version word 0201030A) at labDeviceAddress(index) with this MAC
 // and name; callers add "faults" or "i2c" to it.
 QJsonObject labMeterDevice(int index, const char* mac, const char* name);
@@ -47,9 +57,11 @@ struct SimulatorOptions {
   // received() and violations() are then empty.
   bool record = true;
   int readyTimeoutMs = 10000;
+  // The namespace the simulator runs in; empty: the device namespace (ORV_LAB_DEVNS).
+  QString netns = QString();
 };
 
-// One orvane-devsim process in the device namespace, started with the given
+// One orvane-devsim process in the device namespace (or the one of the options), started with the given
 // configuration (the JSON of sim/README.md) and stopped when the object goes. Tests and
 // benchmarks start the simulator only through it.
 class Simulator {

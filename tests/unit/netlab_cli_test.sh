@@ -49,6 +49,11 @@ expect 2 "unknown option --bogus"               -- run --bogus -- true
 expect 2 "run: say which command to run"        -- run --interfaces 2 --
 expect 1 "--interfaces must be 1 or 2"          -- run --interfaces 3 -- true
 expect 1 "--devices must be a number"           -- run --devices many -- true
+expect 2 "--routed needs a value"               -- run --routed
+expect 2 "--routed needs a value"               -- up demo --devices 2 --routed
+expect 1 "--routed must be a number"            -- run --routed three -- true
+expect 1 "--routed must be a number"            -- run --routed 60001 -- true
+expect 1 "--routed must be a number"            -- up demo --routed -1
 expect 2 "up: say the lab's name"               -- up
 expect 2 "--interfaces needs a value"           -- up demo --interfaces
 expect 2 "up: unexpected argument extra"        -- up demo extra
@@ -65,6 +70,10 @@ expect 1 "failed: the lab is required"             FAKE_UID=1000 ORVANE_LAB_REQU
 # Namespaces allowed but the lab cannot be built: a failure whether required or not.
 expect 1 "could not build the lab namespaces"   -- run -- true
 expect 1 "could not build the lab namespaces"   ORVANE_LAB_REQUIRED=1 -- run --interfaces 2 -- true
+expect 1 "could not build the lab namespaces"   -- run --routed 3 -- true
+expect 1 "could not build lab demo"             -- up demo --routed 3
+# The routed network is named in the usage text.
+expect 2 "--routed N"                           -- frobnicate
 
 [ "$failures" = 0 ] || { echo "$failures case(s) failed"; exit 1; }
 echo "netlab command line: all cases passed"
