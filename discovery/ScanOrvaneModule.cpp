@@ -128,7 +128,7 @@ int sendRequest(int fd, const QByteArray& request, quint32 address, quint16 port
 }
 
 // True when a datagram (or an error) is waiting before `until`, to the microsecond.
-bool waitReadable(int fd, std::chrono::steady_clock::time_point until) {
+bool readableBefore(int fd, std::chrono::steady_clock::time_point until) {
   for (;;) {
     const auto left = std::max(std::chrono::nanoseconds(0), until - std::chrono::steady_clock::now());
     const timespec timeout{time_t(left.count() / 1000000000), long(left.count() % 1000000000)};
@@ -214,15 +214,7 @@ class I2cExchange {
   }
 
   // True when a datagram (or an error) is waiting before `until`.
-  bool waitReadable(std::chrono::steady_clock::time_point until) const {
-    for (;;) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-      pollfd p{socket_.fd(), POLLIN, 0};
-      const int ready = ::poll(&p, 1, int(std::max<qint64>(0, left.count())));
-      if (ready < 0 && errno == EINTR) continue;
-      return ready > 0;
-    }
-  }
+  bool waitReadable(std::chrono::steady_clock::time_point until) const { return readableBefore(socket_.fd(), until); }
 
   ORVCScanOrvaneDevice& engine_;
   QString ipAddress_;
@@ -398,7 +390,7 @@ size_t ORVCScanOrvaneDevice::sendPaced(int fd, const QByteArray& request, const 
 // (the drain at the end of the discovery reports it).
 void ORVCScanOrvaneDevice::takeRepliesUntil(int fd, std::chrono::steady_clock::time_point until,
                                             const std::vector<quint32>& only) {
-  while (waitReadable(fd, until)) {
+  while (readableBefore(fd, until)) {
     if (!takeReplies(fd, until, &only)) return;
     if (std::chrono::steady_clock::now() >= until) return;
   }
