@@ -173,14 +173,15 @@ RunSummary FleetWorker::run() {
   if (!checked) return notStarted(job_, QStringLiteral("failed"), QStringLiteral("the upgrade engine could not start"));
   QString reason;
   const QString verdict = fleetVerdict(*checked, policy_, &reason);
-  if (policy_.checkOnly || !verdict.isEmpty() || checked->result == QLatin1String("cancelled")) {
-    if (!policy_.checkOnly && !verdict.isEmpty() && verdict != checked->result) {
-      checked->result = verdict;
-      checked->exitCode = exitCodeFor(verdict);
-      checked->reason = reason;
-    }
-    return *checked;
+  // A plan keeps "checked" for the devices it would upgrade or skip; a refusal is the
+  // device's result in a plan as in an upgrade.
+  const bool ends = policy_.checkOnly ? verdict != QLatin1String("current") && !verdict.isEmpty() : !verdict.isEmpty();
+  if (ends && verdict != checked->result) {
+    checked->result = verdict;
+    checked->exitCode = exitCodeFor(verdict);
+    checked->reason = reason;
   }
+  if (ends || policy_.checkOnly) return *checked;
   if (stopRequested_.load())
     return notStarted(job_, QStringLiteral("cancelled"), QStringLiteral("stopped (Ctrl-C) before anything was written"));
   UpgradeOptions upgrade;

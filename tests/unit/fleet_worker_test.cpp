@@ -134,15 +134,31 @@ TEST(FleetWorker, AStopBeforeTheStartWritesNothing) {
   EXPECT_TRUE(rig.device.received(Port::Common).isEmpty());
 }
 
-TEST(FleetWorker, ACheckOnlyRunNeverWrites) {
-  GlobalStateGuard guard;
-  WorkerRig rig;
-  rig.policy.checkOnly = true;
-  const RunSummary s = rig.run();
-  EXPECT_EQ(s.result, QLatin1String("checked"));
-  EXPECT_EQ(s.mode, QLatin1String("check"));
-  EXPECT_EQ(s.network.relation, QLatin1String("upgrade"));
-  EXPECT_TRUE(rig.device.received(Port::File).isEmpty());
+TEST(FleetWorker, ACheckOnlyRunNeverWritesAndNamesRefusals) {
+  struct Row {
+    const char* versionWord;
+    bool allowDowngrade;
+    const char* result;
+    const char* relation;
+  } rows[] = {
+      {"00010002", false, "checked", "upgrade"},
+      {"00010005", false, "checked", "same"},
+      {"00010007", false, "incompatible", "downgrade"},
+      {"00010007", true, "checked", "downgrade"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.versionWord);
+    GlobalStateGuard guard;
+    WorkerRig rig;
+    rig.device.versionWord = QByteArray::fromHex(row.versionWord);
+    rig.policy.checkOnly = true;
+    rig.policy.allowDowngrade = row.allowDowngrade;
+    const RunSummary s = rig.run();
+    EXPECT_EQ(s.result, QLatin1String(row.result));
+    EXPECT_EQ(s.mode, QLatin1String("check"));
+    EXPECT_EQ(s.network.relation, QLatin1String(row.relation));
+    EXPECT_TRUE(rig.device.received(Port::File).isEmpty());
+  }
 }
 
 }  // namespace
