@@ -105,7 +105,9 @@ namespace {
 // Asks every address directly for its identity (routed devices too).
 QHash<QString, Identity> probe(const std::vector<quint32>& addresses) {
   QHash<QString, Identity> found;
-  (void)addresses;  // PENDING-UNICAST: asked directly once the discovery can do it
+  ORVCScanOrvaneDevice scan(kDiscoveryReplyWaitMs);
+  scan.scanAddresses(addresses);
+  for (const auto& d : scan.networkDevices()) found.insert(d->ipAddressText, identityOf(*d));
   return found;
 }
 

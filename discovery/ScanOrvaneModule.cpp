@@ -72,6 +72,17 @@ class SocketGuard {
   int fd_;
 };
 
+// Hundreds of replies arrive together during a discovery. SO_RCVBUFFORCE passes the
+// system's ceiling where we are allowed to; otherwise SO_RCVBUF gets what the ceiling
+// allows. A smaller buffer only risks losing replies, so it is not a failure.
+void enlargeReceiveBuffer(int fd, const char* label) {
+  const int wanted = kDiscoveryReceiveBuffer;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) != 0 &&
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted) != 0) {
+    logGeneral(__LINE__, label, QStringLiteral("Receive buffer not enlarged, Error Code = ") + QString::number(errno));
+  }
+}
+
 // One I2C bus scan on the wire: a UDP socket connected to the gateway, so that the
 // system hands over only the gateway's own datagrams, and the scan's overall deadline.
 // Problems are written as error entries; the scan then ends with what it has.
@@ -211,6 +222,66 @@ bool ORVCScanOrvaneDevice::scanOrvaneDevice() {
   return true;
 }
 
+namespace {
+
+// Sends `request` to one address; the errno of a refusal, or 0.
+int sendTo(int fd, quint32 address, quint16 port, const QByteArray& request) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(address);
+  ssize_t sent;
+  do {
+    sent = ::sendto(fd, request.constData(), size_t(request.size()), 0, reinterpret_cast<const sockaddr*>(&to),
+                    sizeof to);
+  } while (sent < 0 && errno == EINTR);
+  return sent == ssize_t(request.size()) ? 0 : sent < 0 ? errno : EMSGSIZE;
+}
+
+}  // namespace
+
+bool ORVCScanOrvaneDevice::scanAddresses(const std::vector<quint32>& addresses) {
+  static const char* const kLabel = "ORVCScanOrvaneDevice::scanAddresses";
+  clearNetworkDevices();
+  SocketGuard socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (socket.fd() < 0 || ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    logError(__LINE__, kLabel, QStringLiteral("No UDP socket for the discovery, Error Code = ") + QString::number(errno));
+    return false;
+  }
+  enlargeReceiveBuffer(socket.fd(), kLabel);
+  const QSet<quint32> asked(addresses.begin(), addresses.end());
+  const QByteArray request = orvane::proto::discoveryRequest();
+  std::vector<quint8> datagram(kDiscoveryDatagramSize);
+  const auto start = std::chrono::steady_clock::now();
+  const auto pace = std::chrono::microseconds(std::max(0, settings_.unicastPaceUs));
+  size_t failed = 0;
+  int firstError = 0;
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    std::this_thread::sleep_until(start + pace * qint64(i));
+    if (const int error = sendTo(socket.fd(), addresses[i], settings_.discoveryPort, request); error != 0) {
+      if (failed++ == 0) firstError = error;
+    }
+    // Replies are taken while the requests go out, so that none is lost to a full buffer.
+    orvane::discovery::drainDatagrams(socket.fd(), datagram, std::chrono::steady_clock::now(),
+                                      [this, &asked](const quint8* bytes, int length, const sockaddr_in& from) {
+                                        if (!asked.contains(ntohl(from.sin_addr.s_addr))) return;
+                                        receiveUDP(bytes, length, sourceText(from), ntohs(from.sin_port), -1);
+                                      });
+  }
+  if (failed > 0)
+    logError(__LINE__, kLabel,
+             QStringLiteral("The discovery request could not be sent to %1 of %2 addresses, Error Code = %3")
+                 .arg(failed)
+                 .arg(addresses.size())
+                 .arg(firstError));
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0, replyWaitMs_)));
+  drainReplies(socket.fd(), &asked);
+  return addresses.empty() || failed < addresses.size();
+}
+
 std::vector<QHostAddress> ORVCScanOrvaneDevice::broadcastInterfaces() {
   struct Entry {
     int index;
@@ -275,15 +346,7 @@ bool ORVCScanOrvaneDevice::sendBroadcast_Add(const QHostAddress& localAddress, c
     return false;
   }
 
-  // Hundreds of replies arrive together during the wait. SO_RCVBUFFORCE passes the
-  // system's ceiling where we are allowed to; otherwise SO_RCVBUF gets what the ceiling
-  // allows. A smaller buffer only risks losing replies, so it is not a failure.
-  const int wanted = kDiscoveryReceiveBuffer;
-  if (::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof wanted) != 0 &&
-      ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted) != 0) {
-    logGeneral(__LINE__, kLabel,
-               QStringLiteral("Receive buffer not enlarged, Error Code = ") + QString::number(errno));
-  }
+  enlargeReceiveBuffer(socket.fd(), kLabel);
 
   logGeneral(__LINE__, kLabel, QStringLiteral("Sending a datagram..."));
 
@@ -311,11 +374,13 @@ bool ORVCScanOrvaneDevice::sendBroadcast_Add(const QHostAddress& localAddress, c
 // Takes the queued replies one datagram at a time until none is left, but for no longer
 // than the reply wait itself: a host that keeps sending cannot hold the (blocked)
 // user-interface thread beyond it. A reply left incomplete is dropped with the socket.
-void ORVCScanOrvaneDevice::drainReplies(int fd) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, replyWaitMs_));
+void ORVCScanOrvaneDevice::drainReplies(int fd, const QSet<quint32>* only, int forMs) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, forMs < 0 ? replyWaitMs_ : forMs));
   std::vector<quint8> datagram(kDiscoveryDatagramSize);
   const bool drained = orvane::discovery::drainDatagrams(
-      fd, datagram, deadline, [this](const quint8* bytes, int length, const sockaddr_in& from) {
+      fd, datagram, deadline, [this, only](const quint8* bytes, int length, const sockaddr_in& from) {
+        if (only && !only->contains(ntohl(from.sin_addr.s_addr))) return;
         receiveUDP(bytes, length, sourceText(from), ntohs(from.sin_port), -1);
       });
   if (!drained) {

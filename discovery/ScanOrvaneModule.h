@@ -26,6 +26,9 @@ struct DiscoverySettings {
   // devices; a gateway that keeps answering cannot hold the (blocked) window longer.
   int i2cScanDeadlineMs = 5000;
   int pingTimeoutMs = 1000;       // the ICMP echo of testPing
+  // The pause between two requests of a discovery sent to single addresses: 200 us asks
+  // a /16 (65,534 addresses) in about 13 s, at a rate no switch or router minds.
+  int unicastPaceUs = 200;
 };
 
 // The discovery engine: broadcast discovery of the network devices on every local
@@ -41,6 +44,11 @@ class ORVCScanOrvaneDevice {
 
   // One discovery; true when the request went out on every selected interface.
   bool scanOrvaneDevice();
+  // A discovery by address: the request is sent to each address directly (paced, see
+  // DiscoverySettings::unicastPaceUs), so that devices behind a router answer too. Only
+  // replies from the addresses asked are listed; the list is rebuilt as by
+  // scanOrvaneDevice. False when no request could be sent at all.
+  bool scanAddresses(const std::vector<quint32>& addresses);  // host byte order
   bool sendBroadcast(const QByteArray& request);
   bool sendBroadcast_Add(const QHostAddress& localAddress, const QByteArray& request);
 
@@ -79,7 +87,8 @@ class ORVCScanOrvaneDevice {
 
  private:
   void clearNetworkDevices();
-  void drainReplies(int fd);
+  // Takes the queued replies; with `only`, datagrams from other senders are dropped.
+  void drainReplies(int fd, const QSet<quint32>* only = nullptr, int forMs = -1);
   bool listNetworkDevice(std::unique_ptr<ORVCOrvaneDevice> device);
 
   int replyWaitMs_;
