@@ -6,6 +6,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 // What a fleet run prints about its devices and at its end. Pure functions of the
 // devices' run summaries (app/RunReport.h), so the window, the terminal and scripts
@@ -48,9 +49,17 @@ QString fleetPlanText(const RunSummary& checked, bool force, bool allowDowngrade
 // The live table a fleet run keeps at the bottom of a terminal: one line per running
 // device (label, stage, percentage) and "n of m done". Lines printed through it appear
 // above the table; the table is redrawn at most every 100 ms or when a device starts or ends.
+// Where the live table draws: by default standard output, its size from the terminal.
+struct FleetTerminal {
+  std::function<void(const QByteArray&)> write;  // each redraw in one call
+  int columns = 0, rows = 0;                     // 0: asked from the terminal (80 x 24 if it cannot tell)
+  std::function<qint64()> clockMs;               // monotonic; default: since construction
+};
+
 class FleetLiveTable {
  public:
-  explicit FleetLiveTable(int total);
+  static constexpr qint64 kRedrawIntervalMs = 100;
+  explicit FleetLiveTable(int total, FleetTerminal terminal = {});
   ~FleetLiveTable();  // leaves the terminal with the table erased
   FleetLiveTable(const FleetLiveTable&) = delete;
   FleetLiveTable& operator=(const FleetLiveTable&) = delete;
