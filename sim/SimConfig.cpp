@@ -97,6 +97,7 @@ bool parseFaults(const QJsonObject& f, Faults& faults, QString& error) {
     faults.i2cErrorIndex = e.value(QLatin1String("index")).toInt();
     faults.i2cErrorCode = e.value(QLatin1String("code")).toInt(2);
   }
+  faults.silentAfterReset = f.value(QLatin1String("silentAfterReset")).toBool(false);
   faults.corruptReadback = f.value(QLatin1String("corruptReadback")).toInt(-1);
   faults.corruptI2cReadback = f.value(QLatin1String("corruptI2cReadback")).toInt(-1);
   faults.http = f.value(QLatin1String("http")).toString(QStringLiteral("ok"));

@@ -69,6 +69,7 @@ struct Faults {
   QHash<int, QList<QByteArray>> udpRaw;  // request code -> datagrams
   UdpRawRepeat udpRawRepeat;
   UdpFlood udpFlood;
+  bool silentAfterReset = false;  // after its next reset the device never answers again
 
   bool silent(int port) const { return silentPorts.contains(port); }
   bool refuses(int port) const { return refusePorts.contains(port); }

@@ -106,7 +106,7 @@ QList<QByteArray> SimDevice::handleUdp(const QByteArray& datagram, int& delayMs)
     violation(kUdpPort, QStringLiteral("auxiliary word %1 in a %2 request, expected 0").arg(frame.auxiliary).arg(codeText(frame.code)));
     return {};
   }
-  if (f.silent(kUdpPort)) return {};
+  if (f.silent(kUdpPort) || silenced_) return {};
   if (f.udpRaw.contains(frame.code)) return f.udpRaw.value(frame.code);
 
   switch (frame.code) {
@@ -351,6 +351,7 @@ bool SimDevice::executeTrigger(I2cDevice& dev, int port) {
 TcpOutcome SimDevice::handleTcp(int port, const QByteArray& bytes) {
   const Faults& f = config_.faults;
   const int n = ++requestCount_[port];
+  if (silenced_) return {};
   if (f.closeAtRequest && f.closeAtRequest->port == port && f.closeAtRequest->index == n) {
     TcpOutcome out;
     out.close = true;
@@ -524,6 +525,12 @@ void SimDevice::startReset() {
   if (onReboot) onReboot(this);
   QTimer::singleShot(config_.flashTimeMs, this, [this, file] {
     rebooting_ = false;
+    if (config_.faults.silentAfterReset) {
+      // Accepts connections from now on but answers nothing, on every port.
+      silenced_ = true;
+      event({{QStringLiteral("event"), QStringLiteral("silent")}});
+      return;
+    }
     if (file.isEmpty()) {
       event({{QStringLiteral("event"), QStringLiteral("restarted")}});
       return;
@@ -539,6 +546,10 @@ void SimDevice::startReset() {
 
 HttpOutcome SimDevice::handleHttp(const QByteArray& request) {
   HttpOutcome out;
+  if (silenced_) {
+    out.silent = true;
+    return out;
+  }
   const QList<QByteArray> lines = request.split('\n');
   const QByteArray first = lines.value(0).trimmed();
   const QByteArray second = lines.value(1).trimmed();

@@ -107,6 +107,7 @@ class SimDevice : public QObject {
   int fileAnswerCount_ = 0;
   int commonI2cCount_ = 0;
   bool rebooting_ = false;
+  bool silenced_ = false;  // fault silentAfterReset has struck: nothing is answered any more
   quint32 floodSerial_ = 0;
 
   // File port: the image being uploaded, the last complete .bin upload image, and the

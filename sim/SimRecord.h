@@ -19,6 +19,9 @@ class Recorder {
 
   // An empty path records nothing. False (with the reason) when the file cannot be opened.
   bool open(const QString& path, QString& error);
+  // True when a line goes anywhere (a file or an observer): callers on a hot path build
+  // their lines only then.
+  bool recording() const { return file_ || onLine; }
   // Adds "t" (milliseconds since start) and "device", then writes the line.
   void write(const QString& device, QJsonObject line);
   // Called with every line, also when no file is open, for an observer in the same process.

@@ -328,10 +328,12 @@ void SimServer::readConnection(Connection* c) {
     if (c->buffer.size() < length) return;
     const QByteArray frame = c->buffer.left(length);
     c->buffer.remove(0, length);
-    recorder_.write(device, {{QStringLiteral("proto"), QStringLiteral("tcp")},
-                             {QStringLiteral("port"), c->port},
-                             {QStringLiteral("dir"), QStringLiteral("in")},
-                             {QStringLiteral("hex"), hexText(frame)}});
+    // Every exchange passes here: without a record, no line is made at all.
+    if (recorder_.recording())
+      recorder_.write(device, {{QStringLiteral("proto"), QStringLiteral("tcp")},
+                               {QStringLiteral("port"), c->port},
+                               {QStringLiteral("dir"), QStringLiteral("in")},
+                               {QStringLiteral("hex"), hexText(frame)}});
     const TcpOutcome out = c->device->handleTcp(c->port, frame);
     if (!out.answer.isEmpty() || out.close) sendAnswer(c, out.answer, out.split, out.close);
     if (out.close) return;
@@ -355,7 +357,7 @@ void SimServer::sendAnswer(Connection* c, const QByteArray& answer, const QList<
   const bool tcp = port != kHttpPort;
   auto sendPiece = [this, socket, pieces, device, port, tcp, answer, close](int i) {
     if (!socket || socket->state() != QAbstractSocket::ConnectedState) return;
-    if (i == 0 && tcp && !answer.isEmpty()) {
+    if (i == 0 && tcp && !answer.isEmpty() && recorder_.recording()) {
       recorder_.write(device, {{QStringLiteral("proto"), QStringLiteral("tcp")},
                                {QStringLiteral("port"), port},
                                {QStringLiteral("dir"), QStringLiteral("out")},

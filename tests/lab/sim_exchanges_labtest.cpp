@@ -630,3 +630,44 @@ TEST(SimExchanges, CorruptedReadbacksAndForcedVersionsAfterFlashing) {
   EXPECT_EQ(tcp.readFrame(), frame(0x08, 0, hx("00 05 00 01 87 00 02 00 07 87")));
   EXPECT_TRUE(sim.violations().isEmpty()) << sim.violations().join('\n').toStdString();
 }
+
+// Fault silentAfterReset: after the reset and its flashing time the device accepts
+// connections but never answers again, on any port.
+TEST(SimExchanges, SilentAfterResetNeverAnswersAgain) {
+  ORVANE_REQUIRE_LAB();
+  QJsonObject device{{"address", labDeviceAddress(0)}, {"flashTimeMs", 200},
+                     {"faults", QJsonObject{{"silentAfterReset", true}}}};
+  Simulator sim(config({device}));
+  REQUIRE_SIM(sim);
+  const QByteArray versionRead = hx("00 21 00 00 00 02 00 01 FF DB");
+  {
+    Tcp common(labDeviceAddress(0), 8010);
+    ASSERT_TRUE(common.connected());
+    ASSERT_TRUE(common.send(versionRead));
+    EXPECT_FALSE(common.readFrame().isEmpty()) << "it answers before its reset";
+    ASSERT_TRUE(common.send(hx("00 21 00 00 00 01 02 FD DD")));
+    EXPECT_TRUE(common.waitClosed(2000));
+  }
+  ASSERT_TRUE(sim.waitForRecord([](const QJsonObject& r) { return isEvent(r, "silent"); }, 3000));
+  for (int port : {8010, 8004}) {
+    Tcp tcp(labDeviceAddress(0), port);
+    ASSERT_TRUE(tcp.connected()) << port << ": connections are accepted, not refused";
+    ASSERT_TRUE(tcp.send(port == 8010 ? versionRead : hx("00 31 00 00 00 00 FF CE")));
+    EXPECT_TRUE(tcp.readFrame(500).isEmpty()) << port;
+  }
+  {
+    Tcp http(labDeviceAddress(0), 80);
+    ASSERT_TRUE(http.send("GET /hex.hex HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_TRUE(http.readToEnd(500).isEmpty());
+  }
+  Udp udp;
+  ASSERT_TRUE(udp.send(labDeviceAddress(0), hx("00 21 00 00 00 04 00 11 01 15 FE B4")));
+  EXPECT_FALSE(udp.receive(500));
+  bool silent = false;
+  for (const QJsonObject& r : sim.records()) {
+    EXPECT_FALSE(isEvent(r, "flashed") || isEvent(r, "restarted")) << "it never comes back";
+    silent = silent || isEvent(r, "silent");
+    EXPECT_FALSE(silent && r.value("dir") == "out") << "nothing is sent after it went silent";
+  }
+  EXPECT_TRUE(sim.violations().isEmpty()) << sim.violations().join('\n').toStdString();
+}

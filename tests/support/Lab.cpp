@@ -177,6 +177,7 @@ Simulator::~Simulator() {
 
 bool Simulator::started() const { return d->started; }
 qint64 Simulator::readyAfterMs() const { return d->readyAfterMs; }
+qint64 Simulator::processId() const { return d->process.processId(); }
 
 QList<QJsonObject> Simulator::records() const {
   d->refresh();

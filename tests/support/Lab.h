@@ -74,6 +74,9 @@ class Simulator {
   bool started() const;
   // Milliseconds from the start of the process until it was ready (-1 when it never was).
   qint64 readyAfterMs() const;
+  // The simulator's process id (`ip netns exec` becomes the simulator), for a benchmark
+  // that reads its CPU time; 0 when it is not running.
+  qint64 processId() const;
   // Every record line so far, parsed.
   QList<QJsonObject> records() const;
   // The frames the simulator received from the upgrader on one port of one device, in order
