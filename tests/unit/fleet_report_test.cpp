@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -493,4 +495,30 @@ TEST_F(FleetLiveTableTest, TextsFromTheNetworkCannotMoveTheCursor) {
   live->deviceStarted(QStringLiteral("a"), QStringLiteral("a \x1b[2Aup"));
   live->printLine(QStringLiteral("said\x1b[J\r\nbye"));
   EXPECT_EQ(screen_.lines(), (Lines{"said?[J  bye", "a ?[2Aup", "0 of 1 done"}));
+}
+
+// Standard output that is no terminal (a pipe, a log file) gets the printed lines alone.
+TEST(FleetLiveTableOnStandardOutput, PlainLinesWhenNotATerminal) {
+  FILE* capture = std::tmpfile();
+  ASSERT_NE(capture, nullptr);
+  std::fflush(stdout);
+  const int saved = ::dup(STDOUT_FILENO);
+  ASSERT_GE(saved, 0);
+  ASSERT_GE(::dup2(::fileno(capture), STDOUT_FILENO), 0);
+  {
+    FleetLiveTable live(2);
+    live.deviceStarted(QStringLiteral("10.77.1.3"), QStringLiteral("10.77.1.3 Gateway roof"));
+    live.deviceProgress(QStringLiteral("10.77.1.3"), 42);
+    live.printLine(QStringLiteral("10.77.1.3 Gateway roof: upgraded 3.10 → 3.11"));
+    live.deviceEnded(QStringLiteral("10.77.1.3"));
+    live.refresh();
+  }
+  std::fflush(stdout);
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  std::string written(4096, '\0');
+  std::rewind(capture);
+  written.resize(std::fread(written.data(), 1, written.size(), capture));
+  std::fclose(capture);
+  EXPECT_EQ(written, "10.77.1.3 Gateway roof: upgraded 3.10 → 3.11\n");
 }
