@@ -123,17 +123,6 @@ class DeviceReading {
   QEventLoop loop_;
 };
 
-QString relationLine(const DeviceFacts& d) {
-  if (d.relation == QLatin1String("upgrade")) return versionText(d.from) + QStringLiteral(" → ") + versionText(d.fileVersion);
-  if (d.relation == QLatin1String("same")) return QStringLiteral("already at ") + versionText(d.from);
-  if (d.relation == QLatin1String("downgrade"))
-    return QStringLiteral("downgrade ") + versionText(d.from) + QStringLiteral(" → ") + versionText(d.fileVersion);
-  if (d.type != d.fileType)
-    return QStringLiteral("incompatible: file is for type ") + versionText(d.fileType) + QStringLiteral(", device is ") +
-           versionText(d.type);
-  return QStringLiteral("incompatible: ") + d.reason;
-}
-
 // The label of one device in the printed lines: "10.77.1.1 .bin", "10.77.1.1 I2C 80 .bi2".
 QString deviceLabel(const RunSummary& s, bool i2c) {
   return i2c ? s.ip + QStringLiteral(" I2C %1 .bi2").arg(s.i2cAddress) : s.ip + QStringLiteral(" .bin");
@@ -167,10 +156,10 @@ int runCheck(const GlobalSelection& selection, const ScriptOptions& options) {
     printJsonLine(resultEvent(s));
     return s.exitCode;
   }
-  if (s.network.read && fileOf(*files, FirmwareKind::Bin)) printLine(deviceLabel(s, false) + QStringLiteral(": ") + relationLine(s.network));
+  if (s.network.read && fileOf(*files, FirmwareKind::Bin)) printLine(deviceLabel(s, false) + QStringLiteral(": ") + relationText(s.network));
   if (const CheckedFile* web = fileOf(*files, FirmwareKind::Web))
     printLine(s.ip + QStringLiteral(" .web: %1 bytes would be uploaded").arg(web->firmware.content.size()));
-  if (s.i2c.read) printLine(deviceLabel(s, true) + QStringLiteral(": ") + relationLine(s.i2c));
+  if (s.i2c.read) printLine(deviceLabel(s, true) + QStringLiteral(": ") + relationText(s.i2c));
   return s.exitCode;
 }
 

@@ -2,10 +2,14 @@
 
 #include "app/RunReport.h"
 
+#include <QDateTime>
 #include <QJsonObject>
 #include <QList>
+#include <QSize>
 #include <QString>
 #include <QStringList>
+
+#include <cstdio>
 #include <functional>
 
 // What a fleet run prints about its devices and at its end. Pure functions of the
@@ -13,19 +17,30 @@
 // read the same facts.
 
 // How a device is named on every line: "10.77.1.3 Gateway roof", or the address alone
-// when the device's name is not known.
+// when the device's name is not known (empty or blank). The name comes from the network:
+// its control characters show as '?' and the spaces around it are dropped.
 QString fleetDeviceLabel(const RunSummary& device);
 
-// One line of a device's progress or outcome: "10.77.1.3 Gateway roof: <text>".
+// One line of a device's progress or outcome: "10.77.1.3 Gateway roof: <text>"; control
+// characters of the text show as '?' as well.
 QString fleetDeviceLine(const RunSummary& device, const QString& text);
 
 // The end line: "7 upgraded, 2 already current, 1 unreachable, 0 failed (of 10) in 41 s".
-// The four counts always appear; other outcomes ("1 incompatible", "1 unconfirmed",
-// "1 file refused", "3 cancelled") follow "failed" when there are any.
+// The four counts always appear; other outcomes follow "failed" when there are any, in this
+// order: incompatible, unconfirmed, file refused, refused, cancelled, checked (then upgraded
+// and already current of a plan, match, mismatch). A plan (every device's mode "check")
+// starts with "3 checked" in place of "upgraded" and "already current":
+// "3 checked, 1 unreachable, 0 failed (of 4) in 2.5 s". A result outside the vocabulary
+// counts as failed. The time: one decimal below 10 s ("in 2.5 s"), else whole seconds
+// rounded ("in 41 s").
 QString fleetSummaryLine(const QList<RunSummary>& devices, double seconds);
 
 // The end table, one line per device in the order given, with a header line: address,
-// name, type, from → to, result, reason, seconds; columns aligned for a terminal.
+// name, type, from → to, result, seconds, reason; columns aligned for a terminal by their
+// width on it, the reason last so that a long one is never cut. "-" where a value is not
+// known; the versions "3.10 → 3.11", or "3.11" alone when the run did not change it
+// ("3.10 → ?" when activated but not read again). Names and reasons show control
+// characters as '?' (a reason's line breaks and tabs as spaces). No line ends in spaces.
 QStringList fleetSummaryTable(const QList<RunSummary>& devices);
 
 // The exit code of the whole run: 0 when every device ended upgraded or already current
@@ -37,7 +52,10 @@ int fleetExitCode(const QList<RunSummary>& devices);
 // The last JSON line of a fleet run:
 // {"event":"summary","mode":"upgrade"|"check","devices":N,"counts":{"upgraded":7,...},
 //  "exitCode":E,"seconds":S,"started":ISO,"results":[{"ip","name","mac","type","from","to",
-//  "result","reason","seconds"},...]}
+//  "result","reason","seconds"},...],"program":VERSION}
+// "counts" has every result that occurred; "started" is written as the result event
+// writes it (utcTimeText); "type", "from" and "to" are those of the result event (null
+// when not known); "name" and "mac" are null when not known.
 QJsonObject fleetSummaryEvent(const QList<RunSummary>& devices, const QString& mode, double seconds,
                               const QDateTime& started);
 
@@ -49,17 +67,19 @@ QString fleetPlanText(const RunSummary& checked, bool force, bool allowDowngrade
 // The live table a fleet run keeps at the bottom of a terminal: one line per running
 // device (label, stage, percentage) and "n of m done". Lines printed through it appear
 // above the table; the table is redrawn at most every 100 ms or when a device starts or ends.
-// Where the live table draws: by default standard output, its size from the terminal.
-struct FleetTerminal {
-  std::function<void(const QByteArray&)> write;  // each redraw in one call
-  int columns = 0, rows = 0;                     // 0: asked from the terminal (80 x 24 if it cannot tell)
-  std::function<qint64()> clockMs;               // monotonic; default: since construction
-};
-
+// It is never taller than the terminal less one row (the devices that do not fit are
+// counted in "+N more running") and its lines are cut to the terminal's width less one
+// column. Each redraw is one write. When standard output is not a terminal, the table is
+// never drawn and printLine prints plain lines.
 class FleetLiveTable {
  public:
   static constexpr qint64 kRedrawIntervalMs = 100;
-  explicit FleetLiveTable(int total, FleetTerminal terminal = {});
+
+  // On standard output, when it is a terminal.
+  explicit FleetLiveTable(int total);
+  // On `out`, always as a terminal: `clockMs` gives a monotonic time in milliseconds,
+  // `size` the terminal's columns and rows (asked at every redraw).
+  FleetLiveTable(int total, FILE* out, std::function<qint64()> clockMs, std::function<QSize()> size);
   ~FleetLiveTable();  // leaves the terminal with the table erased
   FleetLiveTable(const FleetLiveTable&) = delete;
   FleetLiveTable& operator=(const FleetLiveTable&) = delete;
@@ -70,7 +90,11 @@ class FleetLiveTable {
   void deviceEnded(const QString& ip);
   // A line above the table (a device's message, a warning).
   void printLine(const QString& line);
-  // Erases the table before the summary is printed.
+  // Draws a change left waiting by a report that came too soon after the last redraw;
+  // for a caller that ticks while no report comes.
+  void refresh();
+  // Erases the table before the summary is printed; it comes back with the next device
+  // report, and printLine prints plain lines until then.
   void clear();
 
  private:

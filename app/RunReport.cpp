@@ -26,15 +26,12 @@ QJsonValue numberText(qint32 number) {
 // Whether the run had anything to say about the device: it was read, or had a file.
 bool isKnown(const DeviceFacts& d) { return d.read || d.fileType != 0 || d.fileVersion != 0 || !d.relation.isEmpty(); }
 
-QJsonValue fromJson(const DeviceFacts& d) { return d.read ? versionJson(d.from) : QJsonValue(); }
-QJsonValue toJson(const DeviceFacts& d) { return d.toKnown ? versionJson(d.to) : QJsonValue(); }
-
 QJsonObject deviceJson(const DeviceFacts& d) {
   const bool hasFile = d.fileType != 0 || d.fileVersion != 0;
   return QJsonObject{
-      {QStringLiteral("type"), d.read ? typeJson(d.type) : QJsonValue()},
-      {QStringLiteral("from"), fromJson(d)},
-      {QStringLiteral("to"), toJson(d)},
+      {QStringLiteral("type"), deviceTypeJson(d)},
+      {QStringLiteral("from"), deviceFromJson(d)},
+      {QStringLiteral("to"), deviceToJson(d)},
       {QStringLiteral("hardware"), d.read ? versionJson(d.hardware) : QJsonValue()},
       {QStringLiteral("fileType"), hasFile ? typeJson(d.fileType) : QJsonValue()},
       {QStringLiteral("fileVersion"), hasFile ? versionJson(d.fileVersion) : QJsonValue()},
@@ -53,12 +50,6 @@ QJsonValue i2cJson(const RunSummary& s) {
   return o;
 }
 
-// The device that "from" and "to" speak of: the network device when it was read, else the
-// I2C device of the run.
-const DeviceFacts& mainDevice(const RunSummary& s) {
-  return (!s.network.read && s.i2cAddress >= 0) ? s.i2c : s.network;
-}
-
 QJsonArray filesJson(const QList<RunFile>& files) {
   QJsonArray array;
   for (const RunFile& f : files) {
@@ -71,9 +62,29 @@ QJsonArray filesJson(const QList<RunFile>& files) {
   return array;
 }
 
-QString isoUtc(const QDateTime& time) { return time.toUTC().toString(Qt::ISODate); }
-
 }  // namespace
+
+const DeviceFacts& reportedDevice(const RunSummary& s) {
+  return (!s.network.read && s.i2cAddress >= 0) ? s.i2c : s.network;
+}
+
+QJsonValue deviceTypeJson(const DeviceFacts& d) { return d.read ? typeJson(d.type) : QJsonValue(); }
+QJsonValue deviceFromJson(const DeviceFacts& d) { return d.read ? versionJson(d.from) : QJsonValue(); }
+QJsonValue deviceToJson(const DeviceFacts& d) { return d.toKnown ? versionJson(d.to) : QJsonValue(); }
+
+QString utcTimeText(const QDateTime& time) { return time.toUTC().toString(Qt::ISODate); }
+
+QString relationText(const DeviceFacts& d) {
+  using orvane::proto::versionText;
+  if (d.relation == QLatin1String("upgrade")) return versionText(d.from) + QStringLiteral(" → ") + versionText(d.fileVersion);
+  if (d.relation == QLatin1String("same")) return QStringLiteral("already at ") + versionText(d.from);
+  if (d.relation == QLatin1String("downgrade"))
+    return QStringLiteral("downgrade ") + versionText(d.from) + QStringLiteral(" → ") + versionText(d.fileVersion);
+  if (d.type != d.fileType)
+    return QStringLiteral("incompatible: file is for type ") + versionText(d.fileType) + QStringLiteral(", device is ") +
+           versionText(d.type);
+  return QStringLiteral("incompatible: ") + d.reason;
+}
 
 RunFile runFile(const QString& kind, const QString& path, const QByteArray& content) {
   const QByteArray digest = QCryptographicHash::hash(content, QCryptographicHash::Sha256);
@@ -154,28 +165,28 @@ QJsonObject resultEvent(const RunSummary& s) {
       {QStringLiteral("stage"), s.stage},
       {QStringLiteral("written"), s.written},
       {QStringLiteral("activated"), s.activated},
-      {QStringLiteral("from"), fromJson(mainDevice(s))},
-      {QStringLiteral("to"), toJson(mainDevice(s))},
+      {QStringLiteral("from"), deviceFromJson(reportedDevice(s))},
+      {QStringLiteral("to"), deviceToJson(reportedDevice(s))},
       {QStringLiteral("network"), networkJson(s)},
       {QStringLiteral("i2c"), i2cJson(s)},
       {QStringLiteral("files"), filesJson(s.files)},
       {QStringLiteral("seconds"), s.seconds},
-      {QStringLiteral("started"), isoUtc(s.started)},
+      {QStringLiteral("started"), utcTimeText(s.started)},
       {QStringLiteral("program"), QString::fromLatin1(orvane::kProgramVersion)},
   };
 }
 
 QJsonObject historyRecord(const RunSummary& s) {
-  const DeviceFacts& d = mainDevice(s);
+  const DeviceFacts& d = reportedDevice(s);
   return QJsonObject{
-      {QStringLiteral("time"), isoUtc(s.started)},
+      {QStringLiteral("time"), utcTimeText(s.started)},
       {QStringLiteral("mode"), s.mode},
       {QStringLiteral("ip"), s.ip},
       {QStringLiteral("mac"), textOrNull(s.mac)},
       {QStringLiteral("name"), textOrNull(s.name)},
-      {QStringLiteral("type"), d.read ? typeJson(d.type) : QJsonValue()},
-      {QStringLiteral("from"), fromJson(d)},
-      {QStringLiteral("to"), toJson(d)},
+      {QStringLiteral("type"), deviceTypeJson(d)},
+      {QStringLiteral("from"), deviceFromJson(d)},
+      {QStringLiteral("to"), deviceToJson(d)},
       {QStringLiteral("hardware"), d.read ? versionJson(d.hardware) : QJsonValue()},
       {QStringLiteral("i2cAddress"), s.i2cAddress < 0 ? QJsonValue() : QJsonValue(s.i2cAddress)},
       {QStringLiteral("i2c"), i2cJson(s)},

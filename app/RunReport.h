@@ -65,6 +65,22 @@ QJsonValue versionJson(orvane::proto::PackedVersion version);
 // {"number": t, "text": "18.3"}: a firmware type reads like a version.
 QJsonValue typeJson(qint32 type);
 
+// The device that "from" and "to" of a run speak of: the network device when it was read,
+// else the I2C device of the run.
+const DeviceFacts& reportedDevice(const RunSummary& summary);
+// A device's type, its version before and after the run as JSON: null when not read (the
+// type and "from") or not read after flashing ("to").
+QJsonValue deviceTypeJson(const DeviceFacts& device);
+QJsonValue deviceFromJson(const DeviceFacts& device);
+QJsonValue deviceToJson(const DeviceFacts& device);
+// A time as the events and the history write it: ISO 8601 in UTC, whole seconds.
+QString utcTimeText(const QDateTime& time);
+
+// How a device compares with its file, as a person reads it: "3.10 → 3.11",
+// "already at 3.11", "downgrade 3.13 → 3.12", "incompatible: file is for type 18.4,
+// device is 18.3", "incompatible: <reason>". For a device whose relation was checked.
+QString relationText(const DeviceFacts& device);
+
 // The events of a run, one JSON object per line.
 QJsonObject stageEvent(const QString& stage, double seconds);
 // bytes and total are 0 when the progress is not that of a transfer.

@@ -4,6 +4,9 @@
 
 #include <memory>
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 namespace {
 
 QString estimateText(qint64 bytes, qint64 total, qint64 elapsedMs) {
@@ -14,7 +17,87 @@ QString estimateText(qint64 bytes, qint64 total, qint64 elapsedMs) {
   return QStringLiteral("about %1 min left").arg((seconds + 59) / 60);
 }
 
+// Two columns: the East Asian wide and fullwidth blocks and the emoji pictographs.
+bool isWide(char32_t c) {
+  static constexpr std::pair<char32_t, char32_t> ranges[] = {
+      {0x1100, 0x115F},   {0x2329, 0x232A},   {0x2E80, 0x303E},   {0x3040, 0xA4CF},
+      {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE10, 0xFE19},   {0xFE30, 0xFE6F},
+      {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F}, {0x1F900, 0x1F9FF},
+      {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
+  };
+  for (const auto& [first, last] : ranges)
+    if (c >= first && c <= last) return true;
+  return false;
+}
+
+int charWidth(char32_t c) {
+  if (c < 0x20 || (c >= 0x7F && c < 0xA0)) return 0;
+  switch (QChar::category(c)) {
+    case QChar::Mark_NonSpacing:
+    case QChar::Mark_Enclosing:
+    case QChar::Other_Format: return 0;
+    default: break;
+  }
+  if (c >= 0x1160 && c <= 0x11FF) return 0;  // Hangul medial vowels and final consonants join the syllable
+  return isWide(c) ? 2 : 1;
+}
+
+// The code point at `i` and how many UTF-16 units it takes; a lone surrogate stands for itself.
+std::pair<char32_t, int> codePointAt(QStringView text, qsizetype i) {
+  const QChar c = text[i];
+  if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+    return {QChar::surrogateToUcs4(c, text[i + 1]), 2};
+  return {c.unicode(), 1};
+}
+
+bool isControl(char32_t c) {
+  const QChar::Category category = QChar::category(c);
+  return category == QChar::Other_Control || category == QChar::Separator_Line ||
+         category == QChar::Separator_Paragraph;
+}
+
 }  // namespace
+
+int displayWidth(QStringView text) {
+  int width = 0;
+  for (qsizetype i = 0; i < text.size();) {
+    const auto [c, units] = codePointAt(text, i);
+    width += charWidth(c);
+    i += units;
+  }
+  return width;
+}
+
+QString cutToWidth(const QString& text, int columns) {
+  int width = 0;
+  for (qsizetype i = 0; i < text.size();) {
+    const auto [c, units] = codePointAt(text, i);
+    width += charWidth(c);
+    if (width > columns) return text.left(i);
+    i += units;
+  }
+  return text;
+}
+
+QString printableText(const QString& text) {
+  QString out = text;
+  for (QChar& c : out)
+    if (!c.isSurrogate() && isControl(c.unicode())) c = u'?';
+  return out;
+}
+
+QSize terminalSize(FILE* out) {
+  winsize size{};
+  const int fd = out ? ::fileno(out) : -1;
+  if (fd < 0 || ::ioctl(fd, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0) return QSize(80, 24);
+  return QSize(size.ws_col, size.ws_row);
+}
+
+void writeToTerminal(FILE* out, const QString& text) {
+  const QByteArray bytes = text.toUtf8();
+  std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out);
+  std::fflush(out);
+}
 
 QString byteText(qint64 bytes) {
   if (bytes < 1024) return QStringLiteral("%1 B").arg(bytes);
@@ -69,9 +152,9 @@ void TerminalProgress::restarting(int upToSeconds, int elapsedSeconds) {
 // The live line steps aside for the message and comes back under it.
 void TerminalProgress::message(const QString& line) {
   const QString current = wanted_;
-  if (!drawn_.isEmpty()) write(QStringLiteral("\r\x1b[K"));
+  if (!drawn_.isEmpty()) writeToTerminal(out_, QStringLiteral("\r\x1b[K"));
   drawn_.clear();
-  write(line + u'\n');
+  writeToTerminal(out_, line + u'\n');
   if (!current.isEmpty()) draw(current);
 }
 
@@ -89,20 +172,15 @@ void TerminalProgress::show(const QString& text) {
 }
 
 void TerminalProgress::draw(const QString& text) {
-  write(u'\r' + text + QStringLiteral("\x1b[K"));
+  writeToTerminal(out_, u'\r' + text + QStringLiteral("\x1b[K"));
   wanted_ = drawn_ = text;
   lastDrawMs_ = clockMs_();
 }
 
 void TerminalProgress::endLine() {
   if (wanted_ != drawn_ && !wanted_.isEmpty()) draw(wanted_);
-  if (!drawn_.isEmpty()) write(QStringLiteral("\n"));
+  if (!drawn_.isEmpty()) writeToTerminal(out_, QStringLiteral("\n"));
   wanted_.clear();
   drawn_.clear();
 }
 
-void TerminalProgress::write(const QString& text) {
-  const QByteArray bytes = text.toUtf8();
-  std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out_);
-  std::fflush(out_);
-}

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QSize>
 #include <QString>
+#include <QStringView>
 #include <QtGlobal>
 
 #include <cstdio>
@@ -18,6 +20,21 @@ QString byteText(qint64 bytes);
 QString transferLine(const QString& label, int percent, qint64 bytes, qint64 total, qint64 elapsedMs);
 // "Device restarting, up to 60 s (12 s)".
 QString restartLine(int upToSeconds, int elapsedSeconds);
+
+// Helpers of every live view on a terminal.
+// The columns a text takes on a terminal: East Asian wide characters and most emoji take
+// two, combining marks and format characters none, everything else one ("→" is one).
+int displayWidth(QStringView text);
+// The longest start of `text` that fits in `columns`; a wide character that would straddle
+// the edge is left out.
+QString cutToWidth(const QString& text, int columns);
+// `text` with every control character (C0, DEL, C1, line and paragraph separators) shown
+// as '?', so that a text from the network cannot move the cursor or break a line.
+QString printableText(const QString& text);
+// The terminal's columns and rows behind `out`; 80 x 24 when it has none or says 0.
+QSize terminalSize(FILE* out);
+// Writes `text` as UTF-8 with one fwrite and flushes.
+void writeToTerminal(FILE* out, const QString& text);
 
 class TerminalProgress {
  public:
@@ -46,7 +63,6 @@ class TerminalProgress {
   void show(const QString& text);
   void draw(const QString& text);
   void endLine();
-  void write(const QString& text);
 
   FILE* out_;
   std::function<qint64()> clockMs_;

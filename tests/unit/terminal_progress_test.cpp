@@ -61,6 +61,61 @@ TEST(ProgressTexts, RestartLine) {
   EXPECT_EQ(restartLine(15, 0), QStringLiteral("Device restarting, up to 15 s (0 s)"));
 }
 
+TEST(TerminalTexts, DisplayWidths) {
+  const std::pair<QString, int> cases[] = {
+      {QString(), 0},
+      {QStringLiteral("10.77.1.3"), 9},
+      {QStringLiteral("3.10 → 3.11"), 11},
+      {QStringLiteral("Süd"), 3},
+      {QStringLiteral("u\u0308"), 1},        // u and a combining diaeresis
+      {QStringLiteral("屋顶"), 4},
+      {QStringLiteral("ｆｕｌｌ"), 8},         // fullwidth forms
+      {QStringLiteral("a\U0001F600b"), 4},   // an emoji outside the BMP
+      {QStringLiteral("a\u200Db"), 2},       // a zero-width joiner
+      {QStringLiteral("\x1b"), 0},
+  };
+  for (const auto& [text, width] : cases) EXPECT_EQ(displayWidth(text), width) << text.toStdString();
+}
+
+TEST(TerminalTexts, CutToWidth) {
+  struct Case {
+    const char* text;
+    int columns;
+    const char* cut;
+  };
+  const Case cases[] = {
+      {"Gateway roof", 7, "Gateway"},
+      {"Gateway roof", 40, "Gateway roof"},
+      {"Gateway roof", 0, ""},
+      {"3.10 → 3.11", 6, "3.10 →"},
+      {"ab屋顶", 3, "ab"},   // the wide character does not straddle the edge
+      {"ab屋顶", 4, "ab屋"},
+      {"a\U0001F600b", 2, "a"},
+      {"a\U0001F600b", 3, "a\U0001F600"},
+      {"u\u0308x", 1, "u\u0308"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(cutToWidth(QString::fromUtf8(c.text), c.columns), QString::fromUtf8(c.cut)) << c.text << " " << c.columns;
+}
+
+TEST(TerminalTexts, ControlCharactersShowAsQuestionMarks) {
+  const std::pair<QString, QString> cases[] = {
+      {QStringLiteral("plain → text"), QStringLiteral("plain → text")},
+      {QStringLiteral("a\x1b[2Jb"), QStringLiteral("a?[2Jb")},
+      {QStringLiteral("\t\r\n\x7f"), QStringLiteral("????")},
+      {QString(QChar(0x9b)) + QChar(0x2028) + QChar(0x2029), QStringLiteral("???")},
+      {QStringLiteral("\U0001F600"), QStringLiteral("\U0001F600")},
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(printableText(text), shown) << shown.toStdString();
+}
+
+TEST(TerminalTexts, SizeOfAStreamThatIsNoTerminal) {
+  FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(terminalSize(file), QSize(80, 24));
+  std::fclose(file);
+}
+
 // A terminal in memory and a clock the test sets.
 class TerminalProgressTest : public ::testing::Test {
  protected:
