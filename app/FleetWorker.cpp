@@ -173,9 +173,9 @@ RunSummary FleetWorker::run() {
   if (!checked) return notStarted(job_, QStringLiteral("failed"), QStringLiteral("the upgrade engine could not start"));
   QString reason;
   const QString verdict = fleetVerdict(*checked, policy_, &reason);
-  // A plan keeps "checked" for the devices it would upgrade or skip; a refusal is the
-  // device's result in a plan as in an upgrade.
-  const bool ends = policy_.checkOnly ? verdict != QLatin1String("current") && !verdict.isEmpty() : !verdict.isEmpty();
+  // A plan ends every device here: "checked" for one it would upgrade, otherwise the
+  // result an upgrade would end with ("current", "incompatible", "unreachable"...).
+  const bool ends = !verdict.isEmpty();
   if (ends && verdict != checked->result) {
     checked->result = verdict;
     checked->exitCode = exitCodeFor(verdict);

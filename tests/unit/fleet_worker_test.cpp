@@ -142,7 +142,7 @@ TEST(FleetWorker, ACheckOnlyRunNeverWritesAndNamesRefusals) {
     const char* relation;
   } rows[] = {
       {"00010002", false, "checked", "upgrade"},
-      {"00010005", false, "checked", "same"},
+      {"00010005", false, "current", "same"},
       {"00010007", false, "incompatible", "downgrade"},
       {"00010007", true, "checked", "downgrade"},
   };
