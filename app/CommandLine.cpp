@@ -541,6 +541,8 @@ QString usageText() {
              "  4  the device and the file are not compatible\n"
              "  5  a file was refused\n"
              "  6  activated but the new version was not confirmed (--verify: mismatch)\n"
+             "  130  a fleet run was stopped by Ctrl-C before every device was done\n"
+             "  A fleet run exits with the code of its worst device (6, 1, 130, 3, 4, 5, 2).\n"
              "\n"
              "A refused command line is explained in one line on standard error.\n"
              "Problems are written to ~/Orvane_Data/Error_Orvane - Firmware upgrader.log.\n")
