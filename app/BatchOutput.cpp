@@ -11,12 +11,6 @@ using orvane::engine::UpgradeStage;
 
 namespace {
 
-void printLine(const QString& line) {
-  std::fputs(line.toLocal8Bit().constData(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
 // What a person reads on the live line of each stage.
 QString stageLabel(UpgradeStage stage) {
   switch (stage) {
@@ -74,7 +68,7 @@ qint64 BatchOutput::stageTotal() const {
 
 void BatchOutput::message(const QString& text) {
   switch (format_) {
-    case Format::Plain: printLine(text); return;
+    case Format::Plain: printOutputLine(text); return;
     case Format::Terminal: terminal_->message(text); return;
     case Format::Json: printJsonLine(messageEvent(text)); return;
   }
@@ -104,7 +98,7 @@ void BatchOutput::progress(int percent) {
   if (format_ == Format::Plain) {
     if (percent == lastPercent_) return;
     lastPercent_ = percent;
-    printLine(QStringLiteral("progress %1").arg(percent));
+    printOutputLine(QStringLiteral("progress %1").arg(percent));
     return;
   }
   // During a restart the engine counts its wait down: the live line shows the time instead.
@@ -169,4 +163,10 @@ QString failureLine(const RunSummary& s, int restartTimeoutS) {
     return where + QStringLiteral(" Nothing was activated; a retry is safe.");
   }
   return {};
+}
+
+void printOutputLine(const QString& line) {
+  std::fputs(line.toLocal8Bit().constData(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
 }

@@ -62,3 +62,6 @@ QString failureLine(const RunSummary& summary, int restartTimeoutS);
 
 // Writes one line on standard error, prefixed with the program's name.
 void printProgramError(const QString& text);
+
+// Writes one line on standard output and flushes it.
+void printOutputLine(const QString& line);

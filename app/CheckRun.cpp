@@ -17,12 +17,6 @@ using orvane::proto::versionText;
 
 namespace {
 
-void printLine(const QString& line) {
-  std::fputs(line.toLocal8Bit().constData(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
 // One selected file, loaded.
 struct CheckedFile {
   FirmwareKind kind;
@@ -156,10 +150,10 @@ int runCheck(const GlobalSelection& selection, const ScriptOptions& options) {
     printJsonLine(resultEvent(s));
     return s.exitCode;
   }
-  if (s.network.read && fileOf(*files, FirmwareKind::Bin)) printLine(deviceLabel(s, false) + QStringLiteral(": ") + relationText(s.network));
+  if (s.network.read && fileOf(*files, FirmwareKind::Bin)) printOutputLine(deviceLabel(s, false) + QStringLiteral(": ") + relationText(s.network));
   if (const CheckedFile* web = fileOf(*files, FirmwareKind::Web))
-    printLine(s.ip + QStringLiteral(" .web: %1 bytes would be uploaded").arg(web->firmware.content.size()));
-  if (s.i2c.read) printLine(deviceLabel(s, true) + QStringLiteral(": ") + relationText(s.i2c));
+    printOutputLine(s.ip + QStringLiteral(" .web: %1 bytes would be uploaded").arg(web->firmware.content.size()));
+  if (s.i2c.read) printOutputLine(deviceLabel(s, true) + QStringLiteral(": ") + relationText(s.i2c));
   return s.exitCode;
 }
 
@@ -177,7 +171,7 @@ bool verifyDevice(const DeviceFacts& d, const QString& label, bool json) {
     line += QStringLiteral("runs ") + versionText(d.from) + QStringLiteral(", the file is ") +
             versionText(d.fileVersion) + QStringLiteral(": mismatch");
   else line += QStringLiteral("runs ") + versionText(d.from) + QStringLiteral(" as the file: match");
-  if (!json) printLine(line);
+  if (!json) printOutputLine(line);
   return match;
 }
 
@@ -246,7 +240,7 @@ int runFileCheck(const GlobalSelection& selection, const ScriptOptions& options)
   if (!files) return kExitFileRefused;
   for (const CheckedFile& f : *files) {
     if (options.json) printJsonLine(fileObject(f));
-    else printLine(fileLine(f));
+    else printOutputLine(fileLine(f));
   }
   return kExitDone;
 }

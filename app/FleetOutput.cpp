@@ -7,12 +7,6 @@ using orvane::engine::UpgradeStage;
 
 namespace {
 
-void printStdout(const QString& line) {
-  std::fputs(line.toLocal8Bit().constData(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
 QJsonObject withIp(QJsonObject event, const QString& ip) {
   event.insert(QStringLiteral("ip"), ip);
   return event;
@@ -67,7 +61,7 @@ FleetOutput::Device& FleetOutput::device(const FleetJob& job) {
 void FleetOutput::printDeviceLine(const FleetJob& job, const QString& text) {
   const QString line = device(job).label + QStringLiteral(": ") + text;
   if (table_) table_->printLine(line);
-  else printStdout(line);
+  else printOutputLine(line);
 }
 
 void FleetOutput::started(const FleetJob& job) {
@@ -121,7 +115,7 @@ void FleetOutput::summary(const QList<RunSummary>& devices, double seconds, cons
     return;
   }
   if (table_) table_->clear();
-  printStdout(QString());
-  for (const QString& line : fleetSummaryTable(devices)) printStdout(line);
-  printStdout(fleetSummaryLine(devices, seconds));
+  printOutputLine(QString());
+  for (const QString& line : fleetSummaryTable(devices)) printOutputLine(line);
+  printOutputLine(fleetSummaryLine(devices, seconds));
 }
