@@ -168,6 +168,8 @@ void reap(Child& child, Followed& run, bool kill) {
   rusage usage{};
   if (::wait4(child.pid, &status, 0, &usage) == child.pid) {
     run.maxRssKiB = usage.ru_maxrss;
+    run.cpuMs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+                (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
     run.exited = WIFEXITED(status);
     if (run.exited) run.exitCode = WEXITSTATUS(status);
   }

@@ -73,6 +73,7 @@ struct Followed {
   bool exited = false;   // it ended by itself (then exitCode holds its code)
   int exitCode = -1;
   long maxRssKiB = -1;   // ru_maxrss of the child, alive until it was reaped
+  double cpuMs = -1;      // its user + system CPU time (ru_utime + ru_stime)
   double durationMs = -1;   // from the spawn until it was reaped
   double firstPacketAfterMs = -1;   // from the spawn to its first packet (-1: none seen)
   std::string firstPacketProtocol;

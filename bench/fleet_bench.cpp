@@ -51,6 +51,8 @@ struct Outcome {
   int exitCode = -1;
   int upgraded = -1;       // from the fleet summary; the single run: 1 when it exited 0
   double simCpuPercent = -1;
+  double cpuSeconds = -1;  // the program's user + system time
+  std::string breakdown;   // a fleet run: where its time went
 };
 
 std::string writeFile(const QString& dir, const QString& name, const QByteArray& bytes) {
@@ -101,6 +103,47 @@ int upgradedCount(const bench::Followed& f) {
   return summary.value("counts").toObject().value("upgraded").toInt();
 }
 
+// Where a fleet run's time went, from its JSON lines as they arrived (seconds after the
+// spawn): the first and the last device's first line, the .bin uploads (stage "bin-upload"
+// to "readback": median and longest, and from the first upload's start to the last one's
+// end), and the first and last result.
+std::string breakdown(const bench::Followed& f, double startedMono) {
+  struct Device { double first = -1, upload = -1, readback = -1, result = -1; };
+  std::map<QString, Device> devices;
+  for (const bench::TimedLine& l : f.lines) {
+    const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(l.text)).object();
+    const QString ip = o.value("ip").toString();
+    if (ip.isEmpty()) continue;
+    const double t = (l.atMono - startedMono) / 1000.0;
+    Device& d = devices[ip];
+    if (d.first < 0) d.first = t;
+    const QString stage = o.value("stage").toString();
+    if (o.value("event") == QLatin1String("stage") && stage == QLatin1String("bin-upload")) d.upload = t;
+    if (o.value("event") == QLatin1String("stage") && stage == QLatin1String("readback")) d.readback = t;
+    if (o.value("event") == QLatin1String("result")) d.result = t;
+  }
+  std::vector<double> firsts, uploads, uploadFrom, uploadTo, results;
+  for (const auto& [ip, d] : devices) {
+    firsts.push_back(d.first);
+    if (d.upload >= 0 && d.readback >= 0) {
+      uploads.push_back(d.readback - d.upload);
+      uploadFrom.push_back(d.upload);
+      uploadTo.push_back(d.readback);
+    }
+    if (d.result >= 0) results.push_back(d.result);
+  }
+  if (firsts.empty()) return {};
+  auto lo = [](const std::vector<double>& v) { return v.empty() ? -1 : *std::min_element(v.begin(), v.end()); };
+  auto hi = [](const std::vector<double>& v) { return v.empty() ? -1 : *std::max_element(v.begin(), v.end()); };
+  std::sort(uploads.begin(), uploads.end());
+  char text[400];
+  std::snprintf(text, sizeof text, "      first line of a device %.2f .. %.2f s; .bin upload median %.2f s, longest %.2f s, all uploads "
+              "%.2f .. %.2f s; results %.2f .. %.2f s\n",
+              lo(firsts), hi(firsts), uploads.empty() ? -1 : uploads[uploads.size() / 2], hi(uploads), lo(uploadFrom),
+              hi(uploadTo), lo(results), hi(results));
+  return text;
+}
+
 Outcome runOnce(const Run& r, const std::string& program, const std::vector<std::string>& env, const std::string& err) {
   orvane::test::Simulator sim(simulatorConfig(r.devices), {.record = false});
   if (!sim.started()) return {};
@@ -111,8 +154,10 @@ Outcome runOnce(const Run& r, const std::string& program, const std::vector<std:
   const bench::Followed f = bench::follow(child, "", {}, kRunTimeoutMs);
   const double cpuAfter = cpuSeconds(sim.processId());
   Outcome o;
+  if (r.name != "single") o.breakdown = breakdown(f, child.startedMono);
   o.wallMs = f.exited ? f.durationMs : -1;
   o.rssKiB = f.maxRssKiB;
+  o.cpuSeconds = f.cpuMs / 1000.0;
   o.exitCode = f.exited ? f.exitCode : -1;
   o.upgraded = r.name == "single" ? (o.exitCode == 0 ? 1 : 0) : upgradedCount(f);
   if (cpuBefore >= 0 && cpuAfter >= 0 && f.durationMs > 0)
@@ -200,10 +245,10 @@ int main(int argc, char** argv) {
     std::printf("round %d\n", round);
     for (const Run& r : runs) {
       const Outcome o = runOnce(r, program, env, err);
-      std::printf("  %-20s %3d device(s): %8.1f s  exit %d  upgraded %d  peak RSS %ld KiB", r.name.c_str(), r.devices,
-                  o.wallMs / 1000, o.exitCode, o.upgraded, o.rssKiB);
+      std::printf("  %-20s %3d device(s): %8.1f s  exit %d  upgraded %d  peak RSS %ld KiB  CPU %.2f s", r.name.c_str(),
+                  r.devices, o.wallMs / 1000, o.exitCode, o.upgraded, o.rssKiB, o.cpuSeconds);
       if (r.devices == 50) std::printf("  simulator CPU %.1f %%", o.simCpuPercent);
-      std::printf("\n");
+      std::printf("\n%s", o.breakdown.c_str());
       std::fflush(stdout);
       if (o.exitCode != 0 || o.upgraded != r.devices) {
         std::printf("    (not counted: not every device was upgraded; see %s)\n", err.c_str());

@@ -45,7 +45,8 @@ const char* const kAt310 = "0201030A";
 // The table of the twenty devices, by index (address labDeviceAddress(index)).
 std::vector<Device> fleet() {
   std::vector<Device> d;
-  for (int i = 0; i < 3; ++i) d.push_back({kType, "0201030B", {}, File::Default, "current", "current"});
+  // A plan keeps "checked" for a device it would skip, as for one it would upgrade.
+  for (int i = 0; i < 3; ++i) d.push_back({kType, "0201030B", {}, File::Default, "current", "checked"});
   d.push_back({"00120003", kAt310, {}, File::Default, "incompatible", "incompatible"});            // another type
   d.push_back({kType, "0201030C", {}, File::Default, "incompatible", "incompatible"});              // a downgrade
   d.push_back({kType, kAt310, {{"silentPorts", QJsonArray{8010}}}, File::Default, "unreachable", "unreachable"});
@@ -228,9 +229,9 @@ TEST_F(FleetLab, TwentyDevicesEachEndWithTheirOwnOutcome) {
 }
 
 // --check reads every device and writes nothing. Its exit code follows the same ranking as
-// an upgrade: the devices that would be upgraded count as "checked" (like "upgraded"), the
-// current ones as "current", and the worst of the rest is the unreachable device (3, before
-// the incompatible ones' 4).
+// an upgrade: the devices that would be upgraded or skipped are "checked" (counted like
+// "upgraded" and "current"), and the worst of the rest is the unreachable device (3, before
+// the incompatible ones' 4). The devices already at the file's version were read as such.
 TEST_F(FleetLab, CheckWritesNothing) {
   const std::vector<Device> devices = fleet();
   Simulator sim(simulatorConfig(devices));
@@ -248,6 +249,12 @@ TEST_F(FleetLab, CheckWritesNothing) {
         << ip.toStdString();
   }
   expectSummary(lines.last(), devices, true, 3);
+  for (const QJsonObject& o : lines) {
+    const QString ip = o.value("ip").toString();
+    if (o.value("event") == "result" && (ip == labDeviceAddress(0) || ip == labDeviceAddress(1) || ip == labDeviceAddress(2))) {
+      EXPECT_EQ(o.value("from").toObject().value("text"), "3.11") << ip.toStdString();
+    }
+  }
   for (const auto& [ip, u] : deviceUploads(sim.records()).asKeyValueRange()) {
     EXPECT_EQ(u.uploadStarts, 0) << ip.toStdString();
     EXPECT_EQ(u.uploadData, 0) << ip.toStdString();
