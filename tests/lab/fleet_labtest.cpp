@@ -45,8 +45,8 @@ const char* const kAt310 = "0201030A";
 // The table of the twenty devices, by index (address labDeviceAddress(index)).
 std::vector<Device> fleet() {
   std::vector<Device> d;
-  // A plan keeps "checked" for a device it would skip, as for one it would upgrade.
-  for (int i = 0; i < 3; ++i) d.push_back({kType, "0201030B", {}, File::Default, "current", "checked"});
+  // A plan says "current" for a device it would skip, "checked" for one it would upgrade.
+  for (int i = 0; i < 3; ++i) d.push_back({kType, "0201030B", {}, File::Default, "current", "current"});
   d.push_back({"00120003", kAt310, {}, File::Default, "incompatible", "incompatible"});            // another type
   d.push_back({kType, "0201030C", {}, File::Default, "incompatible", "incompatible"});              // a downgrade
   d.push_back({kType, kAt310, {{"silentPorts", QJsonArray{8010}}}, File::Default, "unreachable", "unreachable"});
@@ -229,8 +229,8 @@ TEST_F(FleetLab, TwentyDevicesEachEndWithTheirOwnOutcome) {
 }
 
 // --check reads every device and writes nothing. Its exit code follows the same ranking as
-// an upgrade: the devices that would be upgraded or skipped are "checked" (counted like
-// "upgraded" and "current"), and the worst of the rest is the unreachable device (3, before
+// an upgrade: the devices that would be upgraded are "checked" (counted like "upgraded"),
+// the ones it would skip "current", and the worst of the rest is the unreachable device (3, before
 // the incompatible ones' 4). The devices already at the file's version were read as such.
 TEST_F(FleetLab, CheckWritesNothing) {
   const std::vector<Device> devices = fleet();
