@@ -139,6 +139,12 @@ RunSummary EngineRun::cancelled() {
   return summary;
 }
 
+// Why a downgrade is refused, and what would let it through.
+QString downgradeRefusal(const DeviceFacts& d) {
+  return QStringLiteral("downgrade ") + orvane::proto::versionText(d.from) + QStringLiteral(" → ") +
+         orvane::proto::versionText(d.fileVersion) + QStringLiteral(" refused (--allow-downgrade flashes it)");
+}
+
 // A device that never got as far as its engine: the summary says why.
 RunSummary notStarted(const FleetJob& job, const QString& result, const QString& reason) {
   RunSummary s;
@@ -165,6 +171,13 @@ RunSummary FleetWorker::run() {
   const QDateTime started = QDateTime::currentDateTimeUtc();
   if (stopRequested_.load())
     return notStarted(job_, QStringLiteral("cancelled"), QStringLiteral("stopped (Ctrl-C) before it started"));
+  UpgradeOptions upgrade;
+  upgrade.skipCurrent = !policy_.force;
+  upgrade.refuseDowngrade = !policy_.allowDowngrade;
+  // Without an I2C device the engine itself reads and compares the network device before it
+  // writes anything, with the same rules: one run does it. With one, the I2C device is
+  // read only after the .bin was flashed, so both devices are read first.
+  if (!job_.bi2 && !policy_.checkOnly) return upgradeRun(started, upgrade);
   UpgradeOptions checkOnly;
   checkOnly.checkOnly = true;
   std::optional<RunSummary> checked = EngineRun(job_, policy_, events_, stopRequested_)
@@ -184,21 +197,22 @@ RunSummary FleetWorker::run() {
   if (ends || policy_.checkOnly) return *checked;
   if (stopRequested_.load())
     return notStarted(job_, QStringLiteral("cancelled"), QStringLiteral("stopped (Ctrl-C) before anything was written"));
-  UpgradeOptions upgrade;
-  upgrade.skipCurrent = !policy_.force;
-  upgrade.refuseDowngrade = !policy_.allowDowngrade;
+  return upgradeRun(started, upgrade);
+}
+
+RunSummary FleetWorker::upgradeRun(const QDateTime& started, const UpgradeOptions& upgrade) {
   std::optional<RunSummary> done = EngineRun(job_, policy_, events_, stopRequested_).run(QStringLiteral("upgrade"), upgrade);
   if (!done) return notStarted(job_, QStringLiteral("failed"), QStringLiteral("the upgrade engine could not start"));
+  if (done->result == QLatin1String("incompatible") && !policy_.allowDowngrade) {
+    for (const DeviceFacts* d : {&done->network, &done->i2c})
+      if (d->relation == QLatin1String("downgrade")) done->reason = downgradeRefusal(*d);
+  }
   done->started = started;
   done->seconds = started.msecsTo(QDateTime::currentDateTimeUtc()) / 1000.0;
   return *done;
 }
 
 namespace {
-
-QString versionPair(const DeviceFacts& d) {
-  return orvane::proto::versionText(d.from) + QStringLiteral(" → ") + orvane::proto::versionText(d.fileVersion);
-}
 
 QString incompatibility(const DeviceFacts& d) {
   if (!d.reason.isEmpty()) return d.reason;
@@ -220,7 +234,7 @@ QString fleetVerdict(const RunSummary& checked, const FleetPolicy& policy, QStri
       return QStringLiteral("incompatible");
     }
     if (d->relation == QLatin1String("downgrade") && !policy.allowDowngrade) {
-      *reason = QStringLiteral("downgrade ") + versionPair(*d) + QStringLiteral(" refused (--allow-downgrade flashes it)");
+      *reason = downgradeRefusal(*d);
       return QStringLiteral("incompatible");
     }
     if (d->relation != QLatin1String("same") || policy.force) toDo = true;

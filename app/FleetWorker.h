@@ -4,6 +4,7 @@
 #include "app/RunReport.h"
 #include "engine/UpgradeReport.h"
 
+#include <QDateTime>
 #include <QString>
 #include <atomic>
 #include <functional>
@@ -36,6 +37,9 @@ class FleetWorker {
   void requestStop() { stopRequested_.store(true); }
 
  private:
+  // The upgrade itself, with the policy's options; the summary counts from `started`.
+  RunSummary upgradeRun(const QDateTime& started, const orvane::engine::UpgradeOptions& upgrade);
+
   const FleetJob& job_;
   const FleetPolicy& policy_;
   FleetEvents events_;

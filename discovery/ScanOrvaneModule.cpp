@@ -345,9 +345,13 @@ bool ORVCScanOrvaneDevice::scanAddresses(const std::vector<quint32>& addresses) 
   std::sort(asked.begin(), asked.end());
   const size_t sent = sendPaced(socket.fd(), orvane::proto::discoveryRequest(), addresses, asked);
 
-  // The last devices answer during the reply wait; the earlier replies are taken as they come.
+  // The last devices answer during the reply wait; the earlier replies are taken as they
+  // come. Once every address asked has answered, nothing is left to wait for.
+  asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
   const auto waitEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, replyWaitMs_));
-  takeRepliesUntil(socket.fd(), waitEnd, asked);
+  while (networkDevices_.size() < asked.size() && readableBefore(socket.fd(), waitEnd)) {
+    if (!takeReplies(socket.fd(), waitEnd, &asked)) break;
+  }
   drainReplies(socket.fd(), &asked);
   return sent > 0 || addresses.empty();
 }

@@ -85,6 +85,22 @@ TEST(FleetWorker, ReadsFirstAndLeavesACurrentDeviceAlone) {
   }
 }
 
+// With an I2C device both devices are read before anything is written: an I2C device
+// that cannot take its file keeps the network device from being flashed as well.
+TEST(FleetWorker, AnIncompatibleI2cDeviceKeepsTheWholeDeviceUntouched) {
+  GlobalStateGuard guard;
+  WorkerRig rig;
+  rig.device.i2cType = QByteArray::fromHex("00070001");
+  rig.job.bi2 = loaded(pathBi2());  // type 5.1
+  rig.job.i2cAddress = 80;
+  const RunSummary s = rig.run();
+  EXPECT_EQ(s.result, QLatin1String("incompatible")) << s.reason.toStdString();
+  EXPECT_EQ(s.i2c.relation, QLatin1String("incompatible"));
+  EXPECT_TRUE(rig.device.received(Port::File).isEmpty());
+  EXPECT_EQ(rig.device.flashCount(), 0);
+  EXPECT_EQ(rig.device.i2cFlashCount(), 0);
+}
+
 TEST(FleetWorker, AStopDuringTheUploadCancelsBeforeActivation) {
   GlobalStateGuard guard;
   WorkerRig rig;
