@@ -68,15 +68,6 @@ QJsonObject simulatorConfig(const std::vector<Device>& devices) {
   return QJsonObject{{"devices", list}};
 }
 
-QList<QJsonObject> jsonLines(const QByteArray& out) {
-  QList<QJsonObject> objects;
-  for (const QString& line : outputLines(out)) {
-    const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8());
-    objects << (doc.isObject() ? doc.object() : QJsonObject{{"unparsed", line}});
-  }
-  return objects;
-}
-
 // The counts of a summary without the zero ones.
 std::map<QString, int> nonZero(const QJsonObject& counts) {
   std::map<QString, int> out;

@@ -26,15 +26,6 @@ QJsonObject routedGateway(int index) {
                      {"flashTimeMs", 200}};
 }
 
-QList<QJsonObject> jsonLines(const QByteArray& out) {
-  QList<QJsonObject> objects;
-  for (const QString& line : outputLines(out)) {
-    const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8());
-    objects << (doc.isObject() ? doc.object() : QJsonObject{{"unparsed", line}});
-  }
-  return objects;
-}
-
 class FleetRoutedLab : public ::testing::Test {
  protected:
   void SetUp() override {

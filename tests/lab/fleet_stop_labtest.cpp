@@ -20,12 +20,6 @@ namespace {
 
 constexpr int kDevices = 3;
 
-QList<QJsonObject> jsonLines(const QByteArray& out) {
-  QList<QJsonObject> objects;
-  for (const QString& line : outputLines(out)) objects << QJsonDocument::fromJson(line.toUtf8()).object();
-  return objects;
-}
-
 bool isUploadStart(const QJsonObject& r, const QString& device) {
   return r.value("device") == device && r.value("proto") == "tcp" && r.value("port") == 8004 &&
          r.value("dir") == "in" && r.value("hex").toString().startsWith("0031");

@@ -30,18 +30,6 @@ QJsonObject gatewayWithSensor(int flashTimeMs, const QJsonObject& faults = {}) {
   return config;
 }
 
-// The JSON objects a --json run printed, one a line; a line that does not parse is kept as
-// an object holding only "unparsed".
-QList<QJsonObject> jsonLines(const QByteArray& out) {
-  QList<QJsonObject> objects;
-  for (const QString& line : outputLines(out)) {
-    QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8(), &error);
-    objects << (doc.isObject() ? doc.object() : QJsonObject{{"unparsed", line}});
-  }
-  return objects;
-}
-
 QJsonObject resultOf(const QList<QJsonObject>& lines) {
   for (auto it = lines.rbegin(); it != lines.rend(); ++it)
     if (it->value("event") == "result") return *it;

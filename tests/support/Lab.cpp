@@ -25,6 +25,16 @@ QStringList outputLines(const QByteArray& out) {
   return l;
 }
 
+QList<QJsonObject> jsonLines(const QByteArray& out) {
+  QList<QJsonObject> objects;
+  for (const QString& line : outputLines(out)) {
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8(), &error);
+    objects << (doc.isObject() ? doc.object() : QJsonObject{{"unparsed", line}});
+  }
+  return objects;
+}
+
 QJsonObject gatewayConfig(int flashTimeMs, const QJsonObject& faults) {
   QJsonObject device{{"address", labDeviceAddress(0)},
                      {"type", "00010003"},

@@ -44,6 +44,9 @@ QJsonObject labMeterDevice(int index, const char* mac, const char* name);
 
 // The lines a program printed, without the empty one after the last line feed.
 QStringList outputLines(const QByteArray& out);
+// The JSON objects a --json run printed, one a line; a line that does not parse is kept as
+// an object holding only "unparsed".
+QList<QJsonObject> jsonLines(const QByteArray& out);
 
 // A simulator configuration with one gateway at labDeviceAddress(0): type 1.3, firmware
 // 3.10 on hardware 2.1, MAC 00-1A-2B-3C-4D-01, name "Gateway one", with these faults.
