@@ -5,6 +5,8 @@
 #include "common/UiHooks.h"
 #include "engine/ORVCRoVivazavaPrivate.h"
 
+#include <string_view>
+
 using namespace orvane::proto;
 using orvane::engine::CheckTarget;
 using orvane::engine::CompatibilityVerdict;
@@ -16,6 +18,14 @@ using Awaited = P::Awaited;
 using State = P::State;
 
 namespace {
+// An UploadAnswer whose status text holds "BytesWritten": what decodeUploadAnswer makes a
+// successful chunk acknowledgement of.
+bool chunkAcknowledged(const QByteArray& answer) {
+  if (answer.size() <= kFrameOverhead || answer.at(0) != 0 || quint8(answer.at(1)) != UploadAnswer) return false;
+  const std::string_view text(answer.constData() + kHeaderSize, size_t(answer.size() - kFrameOverhead));
+  return text.find("BytesWritten") != std::string_view::npos;
+}
+
 QString answerDetail(const QByteArray& answer) { return QStringLiteral("answer ") + frameExcerpt(answer); }
 
 QString versionsDetail(const VersionSet& s) {
@@ -245,6 +255,13 @@ Outcome P::startUpload(const QByteArray* fileData, bool isBin, State during) {
 void P::handleUploadAnswer(const QByteArray& answer) {
   if (!connected()) {
     failTransfer(QStringLiteral("File upload error. Socket error !"), false, answerDetail(answer));
+    return;
+  }
+  // The answer of nearly every exchange: the chunk in flight acknowledged. Taken from the
+  // bytes as they are, without decoding the text; everything else goes the long way.
+  if (transfer == Transfer::Upload && awaited == Awaited::ChunkWritten && chunkAcknowledged(answer)) {
+    endWait();
+    sendNextChunk();
     return;
   }
   const DecodedUpload decoded = decodeUploadAnswer(answer);

@@ -1,5 +1,8 @@
 #include "engine/IpPacket.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace orvane::proto {
 
 quint16 packetChecksum(const quint8* data, int n) {
@@ -48,12 +51,6 @@ void appendBigEndian32(QByteArray& out, quint32 value) {
   out.append(char(value));
 }
 
-void appendBigEndian24(QByteArray& out, quint32 value) {
-  out.append(char(value >> 16));
-  out.append(char(value >> 8));
-  out.append(char(value));
-}
-
 // Sub-message of an I2cTransfer: address, W, the W bytes written, R.
 void appendSubMessage(QByteArray& out, quint8 address, const QByteArray& written, quint8 readCount) {
   out.append(char(address));
@@ -67,6 +64,43 @@ void appendCommand(QByteArray& out, quint8 address, quint32 addressWord) {
 }
 
 void appendTrigger(QByteArray& out, quint8 address) { appendSubMessage(out, address, bytes({RegTrigger}), 0); }
+
+// In-place writers for the requests sent once per 64 bytes of a transfer.
+void writeHeader(quint8* p, quint16 code, quint16 auxiliary, int payloadLength) {
+  p[0] = quint8(code >> 8);
+  p[1] = quint8(code);
+  p[2] = quint8(auxiliary >> 8);
+  p[3] = quint8(auxiliary);
+  p[4] = quint8(payloadLength >> 8);
+  p[5] = quint8(payloadLength);
+}
+
+void writeBigEndian24(quint8* p, quint32 value) {
+  p[0] = quint8(value >> 16);
+  p[1] = quint8(value >> 8);
+  p[2] = quint8(value);
+}
+
+// address, 7, RegCommand, AA 55, the address word (big-endian), 0; returns the end.
+quint8* writeCommandSubMessage(quint8* out, quint8 address, quint32 addressWord) {
+  *out++ = address;
+  *out++ = 7;
+  *out++ = RegCommand;
+  *out++ = 0xAA;
+  *out++ = 0x55;
+  for (int shift = 24; shift >= 0; shift -= 8) *out++ = quint8(addressWord >> shift);
+  *out++ = 0;
+  return out;
+}
+
+// address, 1, RegTrigger, 0; returns the end.
+quint8* writeTriggerSubMessage(quint8* out, quint8 address) {
+  *out++ = address;
+  *out++ = 1;
+  *out++ = RegTrigger;
+  *out++ = 0;
+  return out;
+}
 }  // namespace
 
 QByteArray readVariablesRequest(const QByteArray& variableIds) { return buildPacket(ReadVariables, 0, variableIds); }
@@ -87,13 +121,18 @@ QByteArray discoveryRequest() {
 QByteArray uploadStartRequest() { return buildPacket(UploadStart, 0, {}); }
 
 QByteArray uploadDataRequest(quint32 offset, const QByteArray& data) {
-  QByteArray payload;
-  payload.reserve(6 + kChunkSize);
-  appendBigEndian24(payload, offset);
-  appendBigEndian24(payload, kChunkSize);
-  payload.append(data.left(kChunkSize));
-  payload.append(QByteArray(kChunkSize - std::min<int>(int(data.size()), kChunkSize), '\0'));
-  return buildPacket(UploadData, 1, payload);
+  // Written in place into the one frame: a request goes out per 64 bytes of an upload.
+  constexpr int kPayload = 6 + kChunkSize;
+  QByteArray packet(kPayload + kFrameOverhead, '\0');
+  auto* p = reinterpret_cast<quint8*>(packet.data());
+  writeHeader(p, UploadData, 1, kPayload);
+  quint8* field = p + kHeaderSize;
+  writeBigEndian24(field, offset);
+  writeBigEndian24(field + 3, kChunkSize);
+  // The rest of the data field stays zero filler.
+  std::memcpy(field + 6, data.constData(), size_t(std::min<qsizetype>(data.size(), kChunkSize)));
+  appendChecksum(p, kHeaderSize + kPayload);
+  return packet;
 }
 
 QByteArray i2cVersionRequest(quint8 i2cAddress) {
@@ -120,27 +159,47 @@ QByteArray i2cCommandBytes(quint32 addressWord) {
 }
 
 QByteArray i2cBlockWriteRequest(quint8 i2cAddress, quint32 blockOffset, const QByteArray& block64) {
-  QByteArray payload;
-  appendCommand(payload, i2cAddress, blockOffset + I2cOpWriteBlock);
+  // The same sub-messages as appendCommand, appendSubMessage and appendTrigger build, written
+  // in place into the one frame: a block write goes out per 64 bytes of an I2C image.
+  constexpr int kCommand = 4 + 6, kWindow = 4 + kWindowSize, kTrigger = 4;
+  constexpr int kPayload = kCommand + 4 * kWindow + kTrigger;
+  QByteArray packet(kPayload + kFrameOverhead, '\0');
+  auto* p = reinterpret_cast<quint8*>(packet.data());
+  writeHeader(p, I2cTransfer, 0, kPayload);
+  quint8* out = writeCommandSubMessage(p + kHeaderSize, i2cAddress, blockOffset + I2cOpWriteBlock);
+  const auto* block = reinterpret_cast<const quint8*>(block64.constData());
   for (int j = 0; j < 4; ++j) {
-    QByteArray written(1, char(RegWindow0 + j));
-    // Each window travels last byte first.
+    *out++ = i2cAddress;
+    *out++ = quint8(1 + kWindowSize);
+    *out++ = quint8(RegWindow0 + j);
+    // Each window travels last byte first; bytes beyond a short block stay zero.
     for (int i = kWindowSize - 1; i >= 0; --i) {
       const int index = j * kWindowSize + i;
-      written.append(index < block64.size() ? block64.at(index) : '\0');
+      *out++ = index < block64.size() ? block[index] : 0;
     }
-    appendSubMessage(payload, i2cAddress, written, 0);
+    *out++ = 0;
   }
-  appendTrigger(payload, i2cAddress);
-  return buildPacket(I2cTransfer, 0, payload);
+  writeTriggerSubMessage(out, i2cAddress);
+  appendChecksum(p, kHeaderSize + kPayload);
+  return packet;
 }
 
 QByteArray i2cBlockReadBackRequest(quint8 i2cAddress, quint32 blockOffset) {
-  QByteArray payload;
-  appendCommand(payload, i2cAddress, blockOffset + I2cOpReadBack);
-  appendTrigger(payload, i2cAddress);
-  for (int j = 0; j < 4; ++j) appendSubMessage(payload, i2cAddress, bytes({quint8(RegWindow0 + j)}), kWindowSize);
-  return buildPacket(I2cTransfer, 0, payload);
+  constexpr int kCommand = 4 + 6, kTrigger = 4, kWindow = 4;
+  constexpr int kPayload = kCommand + kTrigger + 4 * kWindow;
+  QByteArray packet(kPayload + kFrameOverhead, '\0');
+  auto* p = reinterpret_cast<quint8*>(packet.data());
+  writeHeader(p, I2cTransfer, 0, kPayload);
+  quint8* out = writeCommandSubMessage(p + kHeaderSize, i2cAddress, blockOffset + I2cOpReadBack);
+  out = writeTriggerSubMessage(out, i2cAddress);
+  for (int j = 0; j < 4; ++j) {
+    *out++ = i2cAddress;
+    *out++ = 1;
+    *out++ = quint8(RegWindow0 + j);
+    *out++ = quint8(kWindowSize);
+  }
+  appendChecksum(p, kHeaderSize + kPayload);
+  return packet;
 }
 
 QByteArray i2cStartFlashingRequest(quint8 i2cAddress, quint32 imageLength) {
@@ -314,6 +373,13 @@ bool FrameSplitter::next(QByteArray& frame) {
   const auto* p = reinterpret_cast<const quint8*>(buffer_.constData());
   const int total = (int(p[4]) << 8 | p[5]) + kFrameOverhead;
   if (buffer_.size() < total) return false;
+  if (buffer_.size() == total) {
+    // The usual case of a lock-step exchange: one read, one whole answer. The bytes pass
+    // on as they are, without a copy.
+    frame = std::move(buffer_);
+    buffer_ = QByteArray();
+    return true;
+  }
   frame = buffer_.left(total);
   buffer_.remove(0, total);
   return true;

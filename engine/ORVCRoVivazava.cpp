@@ -8,6 +8,7 @@
 
 #include <QHostAddress>
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/socket.h>
 
@@ -167,13 +168,26 @@ void ORVCRoVivazavaPrivate::armStepTimer() { stepTimer.start(settings.stepMs); }
 
 void ORVCRoVivazavaPrivate::armConnectWait() {
   connecting = true;
-  answerTimer.start(settings.answerTimeoutMs);
+  armDeadline();
+}
+
+// The deadline moves with every request; the timer is only started when it is not running.
+// Restarting it per request would take a timer out of the event loop and register a new
+// one thousands of times a second during a transfer. A timer that fires before the
+// current deadline starts again for what is left (onWaitExpired).
+void ORVCRoVivazavaPrivate::armDeadline() {
+  answerDeadline = QDeadlineTimer(settings.answerTimeoutMs, Qt::PreciseTimer);
+  if (!answerTimer.isActive()) answerTimer.start(settings.answerTimeoutMs);
 }
 
 void ORVCRoVivazavaPrivate::stopWait() {
+  endWait();
+  answerTimer.stop();
+}
+
+void ORVCRoVivazavaPrivate::endWait() {
   connecting = false;
   awaited = Awaited::None;
-  answerTimer.stop();
 }
 
 bool ORVCRoVivazavaPrivate::takeAnswer(Awaited shape) {
@@ -182,7 +196,9 @@ bool ORVCRoVivazavaPrivate::takeAnswer(Awaited shape) {
   const bool anyWillDo = awaited == Awaited::AnyAnswer &&
                          (shape == Awaited::AnyAnswer || shape == Awaited::DeviceVersion || shape == Awaited::I2cVersion);
   if (awaited == Awaited::None || (shape != awaited && !anyWillDo)) return false;
-  stopWait();
+  // The timer keeps running: the next request, sent at once, moves the deadline on; when
+  // none follows it fires once with nothing awaited and does nothing.
+  endWait();
   return true;
 }
 
@@ -197,7 +213,7 @@ void ORVCRoVivazavaPrivate::send(const QByteArray& packet, Awaited answer) {
   // The deadline stays until that answer arrives; nothing else stops it but the end.
   if (answer != Awaited::None) {
     awaited = answer;
-    answerTimer.start(settings.answerTimeoutMs);
+    armDeadline();
   }
   // Handed to the kernel at once, so that a close right after it finds nothing buffered
   // and raises the disconnect event before it returns.
@@ -364,6 +380,12 @@ void ORVCRoVivazavaPrivate::onStepTimer() {
 }
 
 void ORVCRoVivazavaPrivate::onWaitExpired() {
+  if ((connecting || awaited != Awaited::None) && !answerDeadline.hasExpired()) {
+    // Started for an earlier request: the wait of the current one goes on.
+    const qint64 leftMs = (answerDeadline.remainingTimeNSecs() + 999'999) / 1'000'000;
+    answerTimer.start(int(std::max<qint64>(leftMs, 1)));
+    return;
+  }
   const bool wasConnecting = connecting;
   const bool wasAwaiting = awaited != Awaited::None;
   stopWait();

@@ -154,7 +154,12 @@ class ORVCRoVivazavaPrivate {
   void transferProgress(int percent);
   void armStepTimer();
   void armConnectWait();
+  // Sets the deadline of the answer (or connect) awaited from now on.
+  void armDeadline();
+  // The wait is over and its timer stopped.
   void stopWait();
+  // The wait is over; its timer may still fire, and then finds nothing awaited.
+  void endWait();
   // True, and the wait ended, when an answer of this shape is what the request in flight
   // waits for; false leaves everything as it is.
   bool takeAnswer(Awaited shape);
@@ -261,6 +266,7 @@ class ORVCRoVivazavaPrivate {
   QObject context;
   QTimer stepTimer;
   QTimer answerTimer;
+  QDeadlineTimer answerDeadline;   // of the connect or answer awaited; the timer may run ahead of it
   // The answer timer guards either a connect or the answer `awaited` names, never both.
   bool connecting = false;
   Awaited awaited = Awaited::None;
