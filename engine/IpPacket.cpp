@@ -21,16 +21,23 @@ void appendChecksum(quint8* buffer, int n) {
   buffer[n + 1] = quint8(sum & 0xFF);
 }
 
-QByteArray buildPacket(quint16 code, quint16 auxiliary, const QByteArray& payload) {
-  const int n = int(payload.size());
-  QByteArray packet(n + kFrameOverhead, '\0');
-  auto* p = reinterpret_cast<quint8*>(packet.data());
+namespace {
+// The frame header: command, auxiliary word, payload length, all big-endian.
+void writeHeader(quint8* p, quint16 code, quint16 auxiliary, int payloadLength) {
   p[0] = quint8(code >> 8);
   p[1] = quint8(code);
   p[2] = quint8(auxiliary >> 8);
   p[3] = quint8(auxiliary);
-  p[4] = quint8(n >> 8);
-  p[5] = quint8(n);
+  p[4] = quint8(payloadLength >> 8);
+  p[5] = quint8(payloadLength);
+}
+}  // namespace
+
+QByteArray buildPacket(quint16 code, quint16 auxiliary, const QByteArray& payload) {
+  const int n = int(payload.size());
+  QByteArray packet(n + kFrameOverhead, '\0');
+  auto* p = reinterpret_cast<quint8*>(packet.data());
+  writeHeader(p, code, auxiliary, n);
   std::copy(payload.cbegin(), payload.cend(), packet.begin() + kHeaderSize);
   appendChecksum(p, n + kHeaderSize);
   return packet;
@@ -66,14 +73,6 @@ void appendCommand(QByteArray& out, quint8 address, quint32 addressWord) {
 void appendTrigger(QByteArray& out, quint8 address) { appendSubMessage(out, address, bytes({RegTrigger}), 0); }
 
 // In-place writers for the requests sent once per 64 bytes of a transfer.
-void writeHeader(quint8* p, quint16 code, quint16 auxiliary, int payloadLength) {
-  p[0] = quint8(code >> 8);
-  p[1] = quint8(code);
-  p[2] = quint8(auxiliary >> 8);
-  p[3] = quint8(auxiliary);
-  p[4] = quint8(payloadLength >> 8);
-  p[5] = quint8(payloadLength);
-}
 
 void writeBigEndian24(quint8* p, quint32 value) {
   p[0] = quint8(value >> 16);
