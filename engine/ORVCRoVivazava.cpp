@@ -7,6 +7,7 @@
 #include "engine/ORVCRoVivazavaPrivate.h"
 
 #include <QHostAddress>
+#include <QScopedValueRollback>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +20,12 @@ using orvane::engine::UpgradeResult;
 using orvane::engine::UpgradeStage;
 
 namespace {
+// How long a lock-step transfer keeps the event loop waiting: the window repaints and
+// the timers run at least this often during a transfer.
+constexpr int kExchangeSliceMs = 5;
+// The most keepExchanging() takes from the socket at once; answers are far smaller.
+constexpr int kReadChunk = 4096;
+
 // "10" for whole seconds, "0.3" for the short waits of tests.
 QString secondsText(int ms) {
   return ms % 1000 == 0 ? QString::number(ms / 1000) : QString::number(ms / 1000.0, 'g', 3);
@@ -89,6 +96,8 @@ void ORVCRoVivazavaPrivate::report(int kind, int value, const QString& text) {
 }
 
 void ORVCRoVivazavaPrivate::fail(const QString& message, const QString& context, bool close) {
+  // What follows may run an event loop (a message box), whose socket reads must not block.
+  leaveBlockingReads();
   if (firstFailure.isEmpty()) firstFailure = message;
   endRun(failureResult);
   // The terminal state is entered before anything is reported: a message box of the log
@@ -110,6 +119,7 @@ void ORVCRoVivazavaPrivate::reportFailure(const QString& message, bool close, co
 }
 
 void ORVCRoVivazavaPrivate::complain(const QString& message, const QString& detail) {
+  leaveBlockingReads();   // as in fail()
   if (firstFailure.isEmpty()) firstFailure = message;
   logEngineError(message + logContext(detail));
   announce(message);
@@ -356,6 +366,47 @@ void ORVCRoVivazavaPrivate::onSocketRead() {
   const QByteArray bytes = connection.readAll();
   if (bytes.isEmpty()) return;
   takeBytes(bytes);
+  keepExchanging();
+}
+
+bool ORVCRoVivazavaPrivate::inLockStep() const {
+  const bool transferring =
+      state == State::BinUploading || state == State::WebUploading || state == State::I2cTransferring;
+  return transferring && awaited != Awaited::None && !questionOpen && connected() &&
+         connection.bytesAvailable() == 0;
+}
+
+// A transfer is thousands of lock-step exchanges, and one through the event loop costs
+// more than the engine's own work on it: a poll of every source, the socket's buffered
+// read (its size, then the bytes) and a signal. So once the event loop has delivered an
+// answer of a transfer, the next ones are awaited here, each with one blocking receive of
+// at most lockStepWaitMs, for up to kExchangeSliceMs; then the event loop has its turn again
+// (repaints, timers, a stop request). An answer slower than the gap, a close or an error
+// ends the slice: the socket's own events take them from there. No receive here reaches
+// past the answer's deadline; the answer timer reports it.
+void ORVCRoVivazavaPrivate::keepExchanging() {
+  const int waitMs = settings.lockStepWaitMs;
+  if (exchanging || waitMs <= 0 || !inLockStep()) return;
+  const QScopedValueRollback guard(exchanging, true);
+  const int fd = int(connection.socketDescriptor());
+  blockingReads.emplace(fd, waitMs);
+  const QDeadlineTimer slice(kExchangeSliceMs, Qt::PreciseTimer);
+  while (blockingReads && blockingReads->active() && inLockStep() && !slice.hasExpired() &&
+         answerDeadline.remainingTime() > waitMs) {
+    readBuffer.resize(kReadChunk);
+    const ssize_t got = ::recv(fd, readBuffer.data(), size_t(kReadChunk), 0);
+    if (got <= 0) break;
+    readBuffer.resize(qsizetype(got));
+    takeBytes(readBuffer);
+  }
+  leaveBlockingReads();
+}
+
+void ORVCRoVivazavaPrivate::leaveBlockingReads() {
+  if (!blockingReads) return;
+  // A descriptor the socket no longer holds was closed; its number may be another's now.
+  if (blockingReads->fd() != int(connection.socketDescriptor())) blockingReads->forget();
+  blockingReads.reset();
 }
 
 void ORVCRoVivazavaPrivate::takeBytes(const QByteArray& bytes) {

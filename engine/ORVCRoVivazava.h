@@ -32,6 +32,11 @@ struct EngineSettings {
   // wait: until then a failed reconnection or version read is tried again after stepMs.
   // At or below flashWaitMs: one attempt only.
   int restartTimeoutMs = 60000;
+  // During a transfer, how long the engine waits on the socket itself for the next answer
+  // before it lets its event loop run (the kernel rounds it up to its clock tick); a slower
+  // answer comes through the event loop. 0: every answer comes through the event loop (a
+  // device served by the engine's own thread needs that).
+  int lockStepWaitMs = 2;
 };
 
 // One version set: the device's values (from its answers) and the file's (from the

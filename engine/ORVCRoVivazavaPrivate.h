@@ -4,6 +4,7 @@
 // (ORVCRoVivazava.cpp), the sequencer (UpgradeSequencer.cpp) and the exchanges with the
 // device (EngineExchanges.cpp). Nothing outside engine/ includes it.
 
+#include "engine/BlockingReads.h"
 #include "engine/ORVCRoVivazava.h"
 #include "engine/Readback.h"
 #include "engine/VersionChecks.h"
@@ -175,6 +176,12 @@ class ORVCRoVivazavaPrivate {
   void onSocketError(QAbstractSocket::SocketError error);
   void connectionLost(const QString& reason);
   void onSocketRead();
+  // A transfer's following answers, awaited on the socket itself for a short slice.
+  void keepExchanging();
+  // The socket back to non-blocking reads, unless it was closed meanwhile.
+  void leaveBlockingReads();
+  // A transfer in lock step: a request of it is in flight on an open connection.
+  bool inLockStep() const;
   // What a read event delivered: cut into answers, each handled for the connection's port.
   void takeBytes(const QByteArray& bytes);
   void onStepTimer();
@@ -271,6 +278,9 @@ class ORVCRoVivazavaPrivate {
   bool connecting = false;
   Awaited awaited = Awaited::None;
   QTcpSocket connection;
+  QByteArray readBuffer;     // what keepExchanging() receives, reused from answer to answer
+  bool exchanging = false;   // keepExchanging() is running
+  std::optional<orvane::engine::BlockingReads> blockingReads;   // while keepExchanging() waits
   quint16 connectionPort = 0;   // of the current or last connection of this upgrade; 0 before
   orvane::proto::FrameSplitter splitter;   // the byte stream of the current connection, cut into answers
   orvane::engine::ReadbackClient readbackClient;

@@ -125,6 +125,8 @@ EngineSettings quickSettings(quint16 commonPort, quint16 filePort, quint16 httpP
   // One attempt after flashing: the loopback device is back at once, and a device that
   // stays silent ends the run at the first reconnection, as with a deadline that has passed.
   s.restartTimeoutMs = s.flashWaitMs;
+  // The loopback device answers on the engine's own thread.
+  s.lockStepWaitMs = 0;
   return s;
 }
 

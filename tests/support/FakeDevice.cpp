@@ -303,6 +303,8 @@ bool FakeDevice::Impl::handle(QTcpSocket* s, Port port, const QByteArray& frame)
   } else if (reply.kind == Reply::Bytes) {
     out.answer = reply.bytes;
     out.split = reply.cuts;
+  } else if (!reply.cuts.isEmpty()) {
+    out.split = reply.cuts;
   }
   send(s, out.answer, out.split, out.close);
   return !out.close;

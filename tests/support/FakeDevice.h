@@ -33,7 +33,7 @@ class FakeDevice {
     enum Kind { Normal, Bytes, Silent, Close };
     Kind kind = Normal;
     QByteArray bytes;
-    QList<int> cuts;   // Bytes: sent in pieces cut at these offsets, a few ms apart
+    QList<int> cuts;   // Normal or Bytes: the answer sent in pieces cut at these offsets, a few ms apart
   };
   // index: 1-based count of requests on that port over the device's life.
   using Script = std::function<Reply(Port port, int index, const QByteArray& frame)>;
