@@ -192,6 +192,9 @@ void TFormMain::buildStatusColumn(QWidget* client) {
   PBLoadingFiles->setRange(0, 100);
   PBLoadingFiles->setValue(0);
   PBLoadingFiles->setTextVisible(false);
+  progressPaint_.setSingleShot(true);
+  progressPaint_.setInterval(kProgressPaintMs);
+  connect(&progressPaint_, &QTimer::timeout, this, [this] { PBLoadingFiles->setUpdatesEnabled(true); });
 
   BStart = controls::button(client, QStringLiteral("BStart"), QStringLiteral("Start"), {450, 252, 180, 51});
   connect(BStart, &QPushButton::clicked, this, [this] { BStartClick(); });
@@ -529,7 +532,7 @@ void TFormMain::upgradeStatus(int kind, int value, const QString& text) {
       if (text != QLatin1String("0")) addMemoLine(text);
       return;
     case StatusProgress:
-      PBLoadingFiles->setValue(value);
+      showProgress(value);
       if (tracker_) tracker_->progress(value);
       return;
     case StatusSucceeded:
@@ -539,6 +542,17 @@ void TFormMain::upgradeStatus(int kind, int value, const QString& text) {
       reportFailure();
       return;
   }
+}
+
+// The bar takes the value at once and shows it at most every kProgressPaintMs. QProgressBar
+// repaints itself on the spot for every step it can show: during a transfer that is a
+// paint of the window between two exchanges with the device, a hundred times a second.
+// Values set meanwhile (also by setValue) wait for the paint the timer lets through.
+void TFormMain::showProgress(int value) {
+  if (PBLoadingFiles->value() == value) return;
+  PBLoadingFiles->setUpdatesEnabled(false);
+  PBLoadingFiles->setValue(value);
+  if (!progressPaint_.isActive()) progressPaint_.start();   // then updates on: one paint
 }
 
 void TFormMain::reportSuccess(bool batch) {

@@ -11,6 +11,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -126,6 +127,7 @@ class TFormMain : public QMainWindow {
   enum class MemoTone { Normal, Succeeded, Failed };
   void setMemoTone(MemoTone tone);
   void addMemoLine(const QString& line);
+  void showProgress(int value);
   void chooseFile(QString& selection, const QString& caption, const QString& filter);
   void endBatch(int exitCode);
   void reportSuccess(bool batch);
@@ -170,6 +172,9 @@ class TFormMain : public QMainWindow {
   bool shownOnce_ = false;
   bool closed_ = false;
   bool batchEnded_ = false;
+  // Holds the progress bar's paints back to the display's pace (showProgress).
+  static constexpr int kProgressPaintMs = 16;
+  QTimer progressPaint_;
   bool failureReported_ = false;  // the failure of the current start is on the memo
 
   QLabel* LabelIP = nullptr;

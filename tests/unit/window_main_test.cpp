@@ -525,6 +525,30 @@ TEST_F(MainWindow, StatusMessagesAndProgressGoToMemoAndBar) {
   EXPECT_TRUE(logText().isEmpty());
 }
 
+// A transfer reports a hundred values in a fraction of a second: the bar takes each at
+// once but is painted at the display's pace, not once per value, and ends up painted.
+TEST_F(MainWindow, ProgressPaintsFollowTheDisplaysPace) {
+  createWindows();
+  form->show();
+  QProgressBar* bar = ctl<QProgressBar>("PBLoadingFiles");
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+  } counter;
+  bar->installEventFilter(&counter);
+  for (int value = 1; value <= 100; ++value) {
+    TFormMain::onUpgradeStatus(form.get(), StatusProgress, value, QStringLiteral("0"));
+    ASSERT_EQ(bar->value(), value);
+  }
+  EXPECT_TRUE(QTest::qWaitFor([&] { return counter.paints > 0 && bar->updatesEnabled(); }, 2000));
+  EXPECT_LT(counter.paints, 10);
+  bar->removeEventFilter(&counter);
+}
+
 TEST_F(MainWindow, SuccessShowsTheVersionsReadBackOfTheLoadedKindsOnly) {
   createWindows();
   globalSelection().BinFileName = writeFile(filesDir(), QStringLiteral("fw.bin"),
