@@ -401,7 +401,7 @@ QList<RunFile> TFormMain::loadedRunFiles() const {
   const GlobalSelection& selection = globalSelection();
   QList<RunFile> files;
   auto add = [&files](const char* kind, const QString& path, const std::optional<QByteArray>& content) {
-    if (content) files.append(runFile(QString::fromLatin1(kind), path, *content));
+    if (content) files.append(unhashedRunFile(QString::fromLatin1(kind), path, *content));
   };
   add("bin", selection.BinFileName, binFileData());
   add("web", selection.WebFileName, webFileData());

@@ -95,6 +95,7 @@ const RunSummary& RunRecorder::fileRefused(const QString& reason) {
 }
 
 void RunRecorder::close(const QString& result, const QString& reason) {
+  for (RunFile& file : summary_.files) hashRunFile(file);
   summary_.result = result;
   summary_.exitCode = exitCodeFor(result);
   summary_.reason = reason;

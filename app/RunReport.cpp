@@ -86,9 +86,20 @@ QString relationText(const DeviceFacts& d) {
   return QStringLiteral("incompatible: ") + d.reason;
 }
 
+RunFile unhashedRunFile(const QString& kind, const QString& path, const QByteArray& content) {
+  return RunFile{kind, QFileInfo(path).fileName(), path, content.size(), QString(), content};
+}
+
+void hashRunFile(RunFile& file) {
+  if (!file.sha256.isEmpty()) return;
+  file.sha256 = QString::fromLatin1(QCryptographicHash::hash(file.content, QCryptographicHash::Sha256).toHex());
+  file.content = QByteArray();
+}
+
 RunFile runFile(const QString& kind, const QString& path, const QByteArray& content) {
-  const QByteArray digest = QCryptographicHash::hash(content, QCryptographicHash::Sha256);
-  return RunFile{kind, QFileInfo(path).fileName(), path, content.size(), QString::fromLatin1(digest.toHex())};
+  RunFile file = unhashedRunFile(kind, path, content);
+  hashRunFile(file);
+  return file;
 }
 
 QString resultName(UpgradeResult result) {

@@ -20,9 +20,15 @@ struct RunFile {
   QString name;  // the file name alone
   QString path;  // as it was opened
   qint64 size = 0;
-  QString sha256;  // lower-case hex
+  QString sha256;  // lower-case hex; empty until hashRunFile()
+  QByteArray content;  // the bytes still to be hashed (shared, not copied); empty once hashed
 };
+// A file's record with its digest.
 RunFile runFile(const QString& kind, const QString& path, const QByteArray& content);
+// The same without the digest yet: hashing a large file costs more than the rest of the
+// program's start, so a run that starts at once hashes its files at its end.
+RunFile unhashedRunFile(const QString& kind, const QString& path, const QByteArray& content);
+void hashRunFile(RunFile& file);
 
 // One device of the run: the network device, or the I2C device behind it.
 struct DeviceFacts {

@@ -97,6 +97,21 @@ TEST(RunFile, HoldsTheNameSizeAndLowerCaseSha256) {
   EXPECT_EQ(runFile(QStringLiteral("bin"), QStringLiteral("x.bin"), QByteArray()).sha256, QLatin1String(kEmptySha));
 }
 
+// A run that starts at once records its files unhashed and hashes them at its end.
+TEST(RunFile, HashedLaterGivesTheSameRecord) {
+  RunFile f = unhashedRunFile(QStringLiteral("bin"), QStringLiteral("/fw/x.bin"), "abc");
+  EXPECT_TRUE(f.sha256.isEmpty());
+  EXPECT_EQ(f.size, 3);
+  hashRunFile(f);
+  EXPECT_EQ(f.sha256, QLatin1String(kAbcSha));
+  EXPECT_TRUE(f.content.isEmpty());   // the bytes are not held after hashing
+  hashRunFile(f);                     // a second call changes nothing
+  EXPECT_EQ(f.sha256, QLatin1String(kAbcSha));
+  RunFile empty = unhashedRunFile(QStringLiteral("web"), QStringLiteral("e.web"), QByteArray());
+  hashRunFile(empty);
+  EXPECT_EQ(empty.sha256, QLatin1String(kEmptySha));
+}
+
 TEST(ResultVocabulary, EngineResultsHaveTheirNames) {
   const std::pair<UpgradeResult, const char*> cases[] = {
       {UpgradeResult::Upgraded, "upgraded"},       {UpgradeResult::Current, "current"},
