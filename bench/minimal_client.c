@@ -13,6 +13,9 @@
  * The .bin span runs from before the connection to the file port until the last chunk's
  * acknowledgement, the .bi2 span from the I2C version question (on an open connection)
  * until the last block's read-back, its blocks span from the first block write on.
+ * Between the version answer and the first block the client waits STEP_MS, the one step
+ * of its step timer that the upgrader's sequence takes there, so that both .bi2 spans
+ * hold the same work and the same wait.
  * Exit code 0, or 1 with a reason on standard error. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -26,7 +29,7 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { CHUNK = 64, WINDOW = 16, FILE_PORT = 8004, COMMON_PORT = 8010, MAX_FRAME = 8 + 255 + 2 };
+enum { STEP_MS = 500, CHUNK = 64, WINDOW = 16, FILE_PORT = 8004, COMMON_PORT = 8010, MAX_FRAME = 8 + 255 + 2 };
 
 static const char* device_address;
 
@@ -247,6 +250,9 @@ static int flash_bi2(const uint8_t* file, long size, int address, double ms[2]) 
   long length = 0;
   uint8_t* image = bi2_image(file, size, &length);
   int ok = image && version_question(fd, address);
+  struct timespec step = {0, STEP_MS * 1000000L};
+  while (ok && nanosleep(&step, &step) != 0) {
+  }
   const double blocks = now_ms();
   for (long offset = 0; ok && offset < length; offset += CHUNK) {
     const uint8_t* block = image + offset;

@@ -281,9 +281,9 @@ void printMethod(const Setup& s) {
               kBinFrom.c_str(), kBinTo.c_str());
   std::printf("  .bi2: 256 KiB to I2C address %s; program: from \"%s\" to \"%s\"\n", kI2cAddress, kBi2From.c_str(),
               kBi2To.c_str());
-  std::printf("  the program's .bi2 span holds its I2C version question and its step timer (500 ms) before the "
-              "first block;\n  the minimal client's holds the same question and no wait. \"blocks only\": from the "
-              "first block write\n  leaving %s (kernel timestamp; the minimal client's own clock) to the end\n",
+  std::printf("  both .bi2 spans hold the I2C version question and one 500 ms step (the program's step timer)"
+              " before\n  the first block. \"blocks only\": from the first block write leaving %s (kernel timestamp;"
+              "\n  the minimal client's own clock) to the end\n",
               kInterface);
   std::printf("  start-up: from posix_spawn to the kernel timestamp of the first IPv4 frame leaving %s\n", kInterface);
   std::printf("  window runs: %s\n\n", s.windowEnv.empty() ? "none (no Xvfb)" : "Xvfb, DISPLAY set, batch mode");
