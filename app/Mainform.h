@@ -173,7 +173,7 @@ class TFormMain : public QMainWindow {
   bool closed_ = false;
   bool batchEnded_ = false;
   // Holds the progress bar's paints back to the display's pace (showProgress).
-  static constexpr int kProgressPaintMs = 16;
+  static constexpr int kProgressPaintMs = 40;
   QTimer progressPaint_;
   bool failureReported_ = false;  // the failure of the current start is on the memo
 

@@ -22,7 +22,7 @@ using orvane::engine::UpgradeStage;
 namespace {
 // How long a lock-step transfer keeps the event loop waiting: the window repaints and
 // the timers run at least this often during a transfer.
-constexpr int kExchangeSliceMs = 5;
+constexpr int kExchangeSliceMs = 10;
 // The most keepExchanging() takes from the socket at once; answers are far smaller.
 constexpr int kReadChunk = 4096;
 

@@ -64,6 +64,28 @@ TEST(Checksum, MatchesTheWorkedExamples) {
   }
 }
 
+// The definition word by word, against every length up to a long datagram and bytes that
+// push each partial sum high.
+TEST(Checksum, EqualsTheSumOfTheComplementedWords) {
+  auto byDefinition = [](const QByteArray& b) {
+    const auto* d = reinterpret_cast<const quint8*>(b.constData());
+    quint32 sum = 0;
+    for (int i = 0; i < b.size(); i += 2)
+      sum += ((quint32(d[i]) << 8) | (i + 1 < b.size() ? d[i + 1] : 0)) ^ 0xFFFFu;
+    sum = (sum >> 16) + (sum & 0xFFFFu);
+    return quint16((sum >> 16) + (sum & 0xFFFFu));
+  };
+  quint32 seed = 12345;
+  for (int length : {1, 2, 3, 7, 8, 78, 263, 264, 1001, 65999, 66000}) {
+    for (const char fill : {'\x00', '\xFF', 'r'}) {
+      QByteArray bytes(length, fill);
+      if (fill == 'r')
+        for (char& c : bytes) c = char((seed = seed * 1103515245u + 12345u) >> 24);
+      EXPECT_EQ(packetChecksum(u8(bytes), length), byDefinition(bytes)) << length << " bytes of " << int(fill);
+    }
+  }
+}
+
 TEST(Checksum, AppendStoresHighThenLowAfterTheCountedBytes) {
   QByteArray buffer = hex("00 21 00 00 00 01 02 AA BB CC");
   appendChecksum(reinterpret_cast<quint8*>(buffer.data()), 7);
