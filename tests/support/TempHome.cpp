@@ -1,5 +1,7 @@
 #include "TempHome.h"
 
+#include "common/Globalfunctions.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -77,6 +79,16 @@ ProgramRun TempHome::run(const QStringList& arguments, const QStringList& extraE
 
 QString TempHome::errorLogText() const { return readLogFileText(errorLogPath()); }
 QByteArray TempHome::errorLogBytes() const { return readFileBytes(errorLogPath()); }
+
+ErrorLogFile::ErrorLogFile() {
+  configureErrorLog(LogToFile, dir_.path(), QStringLiteral("Orvane - Firmware upgrader"));
+}
+
+ErrorLogFile::~ErrorLogFile() {
+  configureErrorLog(LogToConsole, QStringLiteral("."), QStringLiteral("My ORV Application"));
+}
+
+QString ErrorLogFile::text() const { return readLogFileText(errorLogFilePath()); }
 
 QByteArray readFileBytes(const QString& path) {
   QFile f(path);

@@ -51,6 +51,20 @@ class TempHome {
   QTemporaryDir dir_;
 };
 
+// While it lives, the process's error entries go to a file of a temporary directory; then
+// back to the console.
+class ErrorLogFile {
+ public:
+  ErrorLogFile();
+  ~ErrorLogFile();
+  ErrorLogFile(const ErrorLogFile&) = delete;
+  ErrorLogFile& operator=(const ErrorLogFile&) = delete;
+  QString text() const;
+
+ private:
+  QTemporaryDir dir_;
+};
+
 // A file's raw bytes (empty when it cannot be read).
 QByteArray readFileBytes(const QString& path);
 // A log file as text: UTF-8, with a leading byte-order mark removed.

@@ -8,14 +8,12 @@
 #include "support/FakeDevice.h"
 #include "support/TempHome.h"
 
-#include "common/Globalfunctions.h"
-#include "engine/FirmwareFile.h"
 #include "engine/BlockingReads.h"
+#include "engine/FirmwareFile.h"
 #include "engine/IpPacket.h"
 
 #include <QEventLoop>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -44,26 +42,14 @@ struct Outcome {
   QByteArray i2cImage;      // what the I2C device holds
 };
 
-// Error entries go to a file of a temporary directory, and back to the console afterwards.
-class ErrorLogFile {
- public:
-  ErrorLogFile() { configureErrorLog(LogToFile, dir_.path(), QStringLiteral("Orvane - Firmware upgrader")); }
-  ~ErrorLogFile() { configureErrorLog(LogToConsole, QStringLiteral("."), QStringLiteral("My ORV Application")); }
-  ErrorLogFile(const ErrorLogFile&) = delete;
-  ErrorLogFile& operator=(const ErrorLogFile&) = delete;
-  // The entries that name the device, one line each.
-  QStringList entries() const {
-    static const QRegularExpression line(QStringLiteral("^.*\\[device 127\\.0\\.0\\.1.*$"),
-                                         QRegularExpression::MultilineOption);
-    QStringList out;
-    for (auto it = line.globalMatch(readLogFileText(errorLogFilePath())); it.hasNext();)
-      out << it.next().captured().trimmed();
-    return out;
-  }
-
- private:
-  QTemporaryDir dir_;
-};
+// The error log's entries that name the device, one line each.
+QStringList entries(const ErrorLogFile& log) {
+  static const QRegularExpression line(QStringLiteral("^.*\\[device 127\\.0\\.0\\.1.*$"),
+                                       QRegularExpression::MultilineOption);
+  QStringList out;
+  for (auto it = line.globalMatch(log.text()); it.hasNext();) out << it.next().captured().trimmed();
+  return out;
+}
 
 struct Case {
   const char* name;
@@ -136,7 +122,7 @@ Outcome run(const Case& c, int lockStepWaitMs) {
     lines.replaceInStrings(QString::number(device.commonPort()), QStringLiteral("<common>"));
     return lines.replaceInStrings(QString::number(device.filePort()), QStringLiteral("<file>"));
   };
-  return {portless(probe.transcript()), portless(log.entries()), device.uploadedImage(), device.i2cImage()};
+  return {portless(probe.transcript()), portless(entries(log)), device.uploadedImage(), device.i2cImage()};
 }
 
 TEST(EngineLockStep, EndsExactlyAsThroughTheEventLoop) {

@@ -5,9 +5,7 @@
 #include "support/FakeDevice.h"
 #include "support/TempHome.h"
 
-#include "common/Globalfunctions.h"
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -21,20 +19,6 @@ using Reply = FakeDevice::Reply;
 const QByteArray kBin = firmwareFile(1000, 0x00010001, 0x00010005);
 const QByteArray kBi2 = firmwareFile(100, 0x00050001, 0x00010003);
 const QByteArray kWeb(130, 'w');
-
-// Error entries go to a file of a temporary directory for one test, and back to the
-// console afterwards.
-class ErrorLogFile {
- public:
-  ErrorLogFile() { configureErrorLog(LogToFile, dir_.path(), QStringLiteral("Orvane - Firmware upgrader")); }
-  ~ErrorLogFile() { configureErrorLog(LogToConsole, QStringLiteral("."), QStringLiteral("My ORV Application")); }
-  ErrorLogFile(const ErrorLogFile&) = delete;
-  ErrorLogFile& operator=(const ErrorLogFile&) = delete;
-  QString text() const { return readLogFileText(errorLogFilePath()); }
-
- private:
-  QTemporaryDir dir_;
-};
 
 // Replies to the request `index` on `port` with `reply`.
 FakeDevice::Script replyAt(Port port, int index, Reply reply) {
