@@ -381,9 +381,9 @@ bool ORVCRoVivazavaPrivate::inLockStep() const {
 // read (its size, then the bytes) and a signal. So once the event loop has delivered an
 // answer of a transfer, the next ones are awaited here, each with one blocking receive of
 // at most lockStepWaitMs, for up to kExchangeSliceMs; then the event loop has its turn again
-// (repaints, timers, a stop request). An answer slower than the gap, a close or an error
-// ends the slice: the socket's own events take them from there. No receive here reaches
-// past the answer's deadline; the answer timer reports it.
+// (repaints, timers, a stop request). An answer slower than that, a close or an error ends
+// the slice: the socket's own events take them from there. No receive here reaches past
+// the answer's deadline; the answer timer reports it.
 void ORVCRoVivazavaPrivate::keepExchanging() {
   const int waitMs = settings.lockStepWaitMs;
   if (exchanging || waitMs <= 0 || !inLockStep()) return;
