@@ -166,7 +166,9 @@ QString failureLine(const RunSummary& s, int restartTimeoutS) {
 }
 
 void printOutputLine(const QString& line) {
-  std::fputs(line.toLocal8Bit().constData(), stdout);
+  // Texts from a device (an upload's status text, a name) may hold control characters: a
+  // line break would forge a line of its own, an escape sequence would drive the terminal.
+  std::fputs(printableText(line).toLocal8Bit().constData(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }

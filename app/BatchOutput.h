@@ -63,5 +63,6 @@ QString failureLine(const RunSummary& summary, int restartTimeoutS);
 // Writes one line on standard error, prefixed with the program's name.
 void printProgramError(const QString& text);
 
-// Writes one line on standard output and flushes it.
+// Writes one line on standard output, control characters shown as '?' (printableText),
+// and flushes it.
 void printOutputLine(const QString& line);

@@ -2,6 +2,7 @@
 
 #include "app/ExitCodes.h"
 #include "app/FleetTargets.h"
+#include "app/TerminalProgress.h"
 #include "common/UiHooks.h"
 #include "common/Utilsfunctions.h"
 #include "discovery/ScanOrvaneModule.h"
@@ -14,14 +15,6 @@
 #include <cstdio>
 
 namespace {
-
-// Lists are written one device a line, tab-separated; a field can never break a line.
-QString field(const QString& text) {
-  QString out = text;
-  for (QChar& c : out)
-    if (c.unicode() < 0x20 || c.unicode() == 0x7F) c = QLatin1Char('?');
-  return out;
-}
 
 void writeStdout(const QByteArray& bytes) {
   std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
@@ -87,6 +80,7 @@ const std::vector<Column> kI2cColumns = {{"i2cAddress", &ORVCOrvaneDevice::i2cAd
                                          kType, kFw, kHw, kName};
 
 // Tab-separated lines, or a JSON array of objects with the columns' keys.
+// One device a line, tab-separated; a field (a name from the network) never breaks a line.
 void printDevices(const Records& records, const std::vector<Column>& columns, bool json) {
   if (json) {
     QJsonArray array;
@@ -101,7 +95,7 @@ void printDevices(const Records& records, const std::vector<Column>& columns, bo
   QByteArray out;
   for (const ORVCOrvaneDevice* d : records) {
     QStringList fields;
-    for (const Column& c : columns) fields << field(d->*c.text);
+    for (const Column& c : columns) fields << printableText(d->*c.text);
     out += fields.join(QLatin1Char('\t')).toUtf8() + '\n';
   }
   writeStdout(out);
@@ -129,11 +123,8 @@ int scanTargets(const QString& path, bool json) {
     writeStderr(QStringLiteral("orvane-upgrader: ") + targets.error);
     return kExitRefused;
   }
-  std::vector<quint32> addresses;
-  for (const FleetTargetLine& line : targets.lines)
-    for (quint64 a = line.first; a <= line.last; ++a) addresses.push_back(quint32(a));
   ORVCScanOrvaneDevice scanner(kDiscoveryReplyWaitMs);
-  const bool sent = scanner.scanAddresses(addresses);
+  const bool sent = scanner.scanAddresses(fleetTargetAddresses(targets));
   printDevices(sortedBy(scanner.networkDevices(), &ORVCOrvaneDevice::macAddressText), kNetworkColumns, json);
   if (!sent) {
     writeStderr(QStringLiteral("No discovery request could be sent to the addresses of ") + path +

@@ -154,7 +154,7 @@ void TerminalProgress::message(const QString& line) {
   const QString current = wanted_;
   if (!drawn_.isEmpty()) writeToTerminal(out_, QStringLiteral("\r\x1b[K"));
   drawn_.clear();
-  writeToTerminal(out_, line + u'\n');
+  writeToTerminal(out_, printableText(line) + u'\n');
   if (!current.isEmpty()) draw(current);
 }
 

@@ -51,7 +51,8 @@ class TerminalProgress {
   void stage(const QString& label);
   void progress(int percent, qint64 bytes, qint64 total);
   void restarting(int upToSeconds, int elapsedSeconds);
-  // A line of its own between the stage lines; the current stage line is drawn again below it.
+  // A line of its own between the stage lines (control characters as '?'); the current stage
+  // line is drawn again below it.
   void message(const QString& line);
   // Draws the text left waiting by a report that came too soon after the last redraw, once
   // kRedrawIntervalMs have passed; for a caller that ticks while no report comes.

@@ -1,7 +1,8 @@
 // A hostile device against the real program in batch mode, inside the network lab, with a
 // throw-away home: a stray acknowledgement during the I2C flashing and a doubly
 // acknowledged .web upload whose last chunk is refused both end the run with code 1 and
-// the reason in the error log, never with a success.
+// the reason in the error log, never with a success; a status text with control
+// characters cannot forge a line of the output.
 #include "support/EngineProbe.h"
 #include "support/Lab.h"
 #include "support/TempHome.h"
@@ -85,6 +86,25 @@ TEST_F(EngineHostileBatch, DoublyAcknowledgedWebWithARefusedLastChunkFails) {
     if (r.value("port").toInt() == 8004 && r.value("dir").toString() == "out") fileAnswers << r.value("hex").toString();
   ASSERT_FALSE(fileAnswers.isEmpty());
   EXPECT_EQ(fileAnswers.first().toLower(), QString::fromLatin1((erased + erased).toHex()));
+}
+
+// The status text of a refused chunk comes from the device: on the program's lines its
+// control characters show as '?', so that it can neither forge a line nor drive a terminal.
+TEST_F(EngineHostileBatch, ADevicesTextCannotForgeALineOfTheOutput) {
+  const QJsonObject faults{{"uploadStatusText", QJsonObject{{"index", 2},
+                                                            {"text", "Refused\u001b[2J\nUpgrade finished successfully."}}}};
+  Simulator sim(gatewayWithSensor(faults));
+  ASSERT_TRUE(sim.started());
+  const QString web = windowkit::writeFile(home.tempPath(), QStringLiteral("site.web"), QByteArray(130, 'w'));
+  const ProgramRun run = home.run({"-IP", labDeviceAddress(0), "-W", web}, {}, 45000);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 1);
+  const QString out = QString::fromLocal8Bit(run.standardOutput);
+  EXPECT_FALSE(out.contains(QChar(0x1B))) << out.toStdString();
+  const QStringList lines = out.split(u'\n');
+  EXPECT_FALSE(lines.contains(QStringLiteral("Upgrade finished successfully."))) << out.toStdString();
+  EXPECT_TRUE(lines.contains(QStringLiteral("File upload error : Refused?[2J?Upgrade finished successfully.")))
+      << out.toStdString();
 }
 
 }  // namespace

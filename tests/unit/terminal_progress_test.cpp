@@ -232,6 +232,15 @@ TEST_F(TerminalProgressTest, MessagesGetALineOfTheirOwnAndTheLiveLineComesBackUn
                            line("Device restarting, up to 60 s (2 s)") + "\n");
 }
 
+// A message may carry a device's text: it can neither drive the terminal nor make a line
+// of its own.
+TEST_F(TerminalProgressTest, AMessageCannotDriveTheTerminalOrBreakItsLine) {
+  TerminalProgress view(stream_, [this] { return now_; });
+  view.message(QStringLiteral("File upload error : no\x1b[2J\nUpgrade finished successfully.") + QChar(0x9B) +
+               QStringLiteral("1A"));
+  EXPECT_EQ(written(), "File upload error : no?[2J?Upgrade finished successfully.?1A\n");
+}
+
 TEST_F(TerminalProgressTest, GoingAwayEndsTheLine) {
   {
     TerminalProgress view(stream_, [this] { return now_; });
