@@ -13,7 +13,6 @@
 struct FleetJob {
   QString ip;
   QString name, mac;   // from the discovery reply; empty when the device did not answer it
-  int line = 0;        // the targets file's line; 0 for "discover"
   std::shared_ptr<const orvane::LoadedFirmware> bin, web, bi2;
   int i2cAddress = -1;  // with bi2 only
   QList<RunFile> files; // the files as the run's records name them

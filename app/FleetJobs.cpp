@@ -129,7 +129,6 @@ FleetJobList targetJobs(const QString& path, const DeviceFiles& defaults, FileCa
   const FleetTargets targets = readFleetTargetsFile(path);
   if (!targets.ok()) return refused(targets.error, kExitRefused);
   QList<DeviceFiles> filesOfLine;
-  std::vector<quint32> addresses;
   for (const FleetTargetLine& line : targets.lines) {
     DeviceFiles files;
     if (!lineFiles(line, defaults, cache, files))
@@ -141,9 +140,8 @@ FleetJobList targetJobs(const QString& path, const DeviceFiles& defaults, FileCa
                                 .arg(ipv4Text(line.first)),
                      kExitRefused);
     filesOfLine.append(files);
-    for (quint64 a = line.first; a <= line.last; ++a) addresses.push_back(quint32(a));
   }
-  const QHash<QString, Identity> found = probe(addresses);
+  const QHash<QString, Identity> found = probe(fleetTargetAddresses(targets));
   FleetJobList list;
   for (qsizetype i = 0; i < targets.lines.size(); ++i) {
     const FleetTargetLine& line = targets.lines[i];
@@ -152,7 +150,6 @@ FleetJobList targetJobs(const QString& path, const DeviceFiles& defaults, FileCa
       const auto it = found.constFind(ip);
       if (line.block && it == found.constEnd()) continue;
       FleetJob job = makeJob(ip, filesOfLine[i], cache);
-      job.line = line.line;
       if (it != found.constEnd()) {
         job.name = it->name;
         job.mac = it->mac;

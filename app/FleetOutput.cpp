@@ -12,6 +12,14 @@ QJsonObject withIp(QJsonObject event, const QString& ip) {
   return event;
 }
 
+// The facts that name a device on its lines: its address and its name.
+RunSummary namedDevice(const FleetJob& job) {
+  RunSummary named;
+  named.ip = job.ip;
+  named.name = job.name;
+  return named;
+}
+
 qint64 sizeOf(const std::shared_ptr<const orvane::LoadedFirmware>& file) { return file ? file->content.size() : 0; }
 
 // The bytes a stage's percentage counts, when the stage is a transfer.
@@ -29,7 +37,7 @@ qint64 transferTotal(const FleetJob& job, UpgradeStage stage) {
 // "failed: <reason>".
 QString outcomeText(const RunSummary& s) {
   QString text = s.result;
-  const DeviceFacts& d = s.network.read ? s.network : s.i2c;
+  const DeviceFacts& d = reportedDevice(s);
   if (s.result == QLatin1String("upgraded") && d.read && d.toKnown)
     text += u' ' + orvane::proto::versionText(d.from) + QStringLiteral(" → ") + orvane::proto::versionText(d.to);
   else if (s.result == QLatin1String("current") && d.read)
@@ -49,17 +57,13 @@ FleetOutput::~FleetOutput() = default;
 
 FleetOutput::Device& FleetOutput::device(const FleetJob& job) {
   auto it = devices_.find(job.ip);
-  if (it == devices_.end()) {
-    RunSummary named;
-    named.ip = job.ip;
-    named.name = job.name;
-    it = devices_.insert(job.ip, Device{fleetDeviceLabel(named), QString(), 0, ProgressThrottle(), true});
-  }
+  if (it == devices_.end())
+    it = devices_.insert(job.ip, Device{fleetDeviceLabel(namedDevice(job)), QString(), 0, ProgressThrottle(), true});
   return *it;
 }
 
 void FleetOutput::printDeviceLine(const FleetJob& job, const QString& text) {
-  const QString line = device(job).label + QStringLiteral(": ") + text;
+  const QString line = fleetDeviceLine(namedDevice(job), text);
   if (table_) table_->printLine(line);
   else printOutputLine(line);
 }

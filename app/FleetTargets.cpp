@@ -224,6 +224,13 @@ QString overlapError(const QList<FleetTargetLine>& lines, const QString& fileNam
 
 }  // namespace
 
+std::vector<quint32> fleetTargetAddresses(const FleetTargets& targets) {
+  std::vector<quint32> addresses;
+  for (const FleetTargetLine& line : targets.lines)
+    for (quint64 a = line.first; a <= line.last; ++a) addresses.push_back(quint32(a));
+  return addresses;
+}
+
 QString ipv4Text(quint32 address) {
   return QStringLiteral("%1.%2.%3.%4")
       .arg(address >> 24)

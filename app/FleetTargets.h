@@ -5,6 +5,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <vector>
+
 // The targets file of a fleet run: one device, range or CIDR block a line, each with the
 // files for its devices. Reading it is a pure function of the text; nothing is sent.
 //
@@ -59,6 +61,9 @@ struct FleetTargets {
 FleetTargets parseFleetTargets(const QByteArray& text, const QString& fileName, const QString& baseDir);
 // Reads the file at `path` (at most kMaxFleetTargetsFileBytes) and parses it.
 FleetTargets readFleetTargetsFile(const QString& path);
+
+// Every address the lines name, in the file's order (host byte order).
+std::vector<quint32> fleetTargetAddresses(const FleetTargets& targets);
 
 // "10.77.1.3" for an address in host byte order.
 QString ipv4Text(quint32 address);

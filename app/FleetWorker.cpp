@@ -141,8 +141,7 @@ RunSummary EngineRun::cancelled() {
 
 // Why a downgrade is refused, and what would let it through.
 QString downgradeRefusal(const DeviceFacts& d) {
-  return QStringLiteral("downgrade ") + orvane::proto::versionText(d.from) + QStringLiteral(" → ") +
-         orvane::proto::versionText(d.fileVersion) + QStringLiteral(" refused (--allow-downgrade flashes it)");
+  return relationText(d) + QStringLiteral(" refused (--allow-downgrade flashes it)");
 }
 
 // A device that never got as far as its engine: the summary says why.

@@ -49,10 +49,11 @@ class ORVCScanOrvaneDevice {
   // A discovery by address: the same request, sent directly to each address (host byte
   // order) on settings().discoveryPort, one every settings().unicastPaceUs, so that
   // devices behind a router answer too. Replies are taken while sending and for the reply
-  // wait after the last request (less once every address asked has answered); only replies
-  // from the addresses asked are listed. The list is rebuilt as by scanOrvaneDevice (same bound, same assembler). A request the
-  // system refuses (no route, for example) does not stop the others: one error entry
-  // counts them. False when the socket could not be set up or no request went out at all.
+  // wait after the last request (less once every address asked has answered); only
+  // replies from the addresses asked are listed. The list is rebuilt as by
+  // scanOrvaneDevice (same bound, same assembler). A request the system refuses (no
+  // route, for example) does not stop the others: one error entry counts them. False
+  // when the socket could not be set up or no request went out at all.
   bool scanAddresses(const std::vector<quint32>& addresses);
   bool sendBroadcast(const QByteArray& request);
   bool sendBroadcast_Add(const QHostAddress& localAddress, const QByteArray& request);

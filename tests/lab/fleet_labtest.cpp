@@ -129,6 +129,18 @@ std::map<QString, QString> resultsByAddress(const QList<QJsonObject>& lines) {
   return results;
 }
 
+// Each device's result line against the table; `context` follows a mismatch.
+void expectDeviceResults(const QList<QJsonObject>& lines, const std::vector<Device>& devices, bool check,
+                         const std::string& context) {
+  const std::map<QString, QString> results = resultsByAddress(lines);
+  for (size_t i = 0; i < devices.size(); ++i) {
+    const QString ip = labDeviceAddress(int(i));
+    EXPECT_EQ(results.count(ip) ? results.at(ip) : QString("(none)"),
+              QString::fromLatin1(check ? devices[i].checkResult : devices[i].upgradeResult))
+        << ip.toStdString() << "\n" << context;
+  }
+}
+
 // The summary (the last line) against the table.
 void expectSummary(const QJsonObject& summary, const std::vector<Device>& devices, bool check, int exitCode) {
   ASSERT_EQ(summary.value("event"), "summary");
@@ -169,12 +181,7 @@ TEST_F(FleetLab, TwentyDevicesEachEndWithTheirOwnOutcome) {
 
   const QList<QJsonObject> lines = jsonLines(run.standardOutput);
   ASSERT_FALSE(lines.isEmpty());
-  const std::map<QString, QString> results = resultsByAddress(lines);
-  for (size_t i = 0; i < devices.size(); ++i) {
-    const QString ip = labDeviceAddress(int(i));
-    EXPECT_EQ(results.count(ip) ? results.at(ip) : QString("(none)"), QString::fromLatin1(devices[i].upgradeResult))
-        << ip.toStdString() << "\n" << run.standardError.toStdString();
-  }
+  expectDeviceResults(lines, devices, false, run.standardError.toStdString());
   expectSummary(lines.last(), devices, false, 6);
 
   // What each device received, from the simulator's record.
@@ -233,12 +240,7 @@ TEST_F(FleetLab, CheckWritesNothing) {
   EXPECT_EQ(run.exitCode, 3) << run.standardError.toStdString();
   const QList<QJsonObject> lines = jsonLines(run.standardOutput);
   ASSERT_FALSE(lines.isEmpty());
-  const std::map<QString, QString> results = resultsByAddress(lines);
-  for (size_t i = 0; i < devices.size(); ++i) {
-    const QString ip = labDeviceAddress(int(i));
-    EXPECT_EQ(results.count(ip) ? results.at(ip) : QString("(none)"), QString::fromLatin1(devices[i].checkResult))
-        << ip.toStdString();
-  }
+  expectDeviceResults(lines, devices, true, std::string());
   expectSummary(lines.last(), devices, true, 3);
   for (const QJsonObject& o : lines) {
     const QString ip = o.value("ip").toString();
